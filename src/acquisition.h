@@ -9,9 +9,18 @@
 #include <vector>
 
 #include "acquisition/chunk.h"
+#include "acquisition/metadata.h"
 #include "error.h"
 
 namespace tavroacq {
+
+// The four optional auxiliary files (gzip-compressed pickles), in this order.
+enum class MiscDataKind : std::uint8_t { ReadoutMetadata, PedestalsCalibration, TimingCalibration, Adc2MvCalibration };
+
+struct MiscData {
+  std::vector<std::uint8_t> bytes;  // the file's whole content
+  MiscDataKind kind;
+};
 
 class Acquisition {
  public:
@@ -28,6 +37,14 @@ class Acquisition {
   std::expected<std::uint64_t, AcquisitionError> len() const;
   std::expected<std::vector<std::uint8_t>, AcquisitionError> get(std::uint64_t index) const;
   std::expected<void, AcquisitionError> get_into(std::uint64_t index, ByteSink& sink) const;
+
+  // The whole text of metadata.yml (ReadFailed "failed to read metadata" when it cannot be read
+  // or is not UTF-8), and that text deserialized into the metadata record.
+  std::expected<std::string, AcquisitionError> metadata_str() const;
+  std::expected<Metadata, MetadataError> metadata() const;
+
+  // An auxiliary file's content: NoSuchMiscData when absent, ReadFailed with the OS text otherwise.
+  std::expected<MiscData, AcquisitionError> misc_data(MiscDataKind kind) const;
 
   // One walk of the chunks: the event count of each chunk that opens, in chunk order. Lets a
   // single call (a slice, an export) locate many events without walking again per event.

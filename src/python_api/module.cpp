@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "python_api/exceptions.h"
+#include "python_api/registry.h"
 
 namespace tavroacq::py {
 namespace {
@@ -23,10 +24,22 @@ PyModuleDef MODULE_DEF = {
 // The module's functions, in their registered order; each documentation text is
 // "<signature>\n--\n\n<docstring>" so the host derives __text_signature__ and __doc__ from it.
 std::vector<PyMethodDef*> registered_functions() {
-  return {};
+  return {
+      // &LIST_ACQUISITIONS_DEF,
+      // &IS_ACQUISITION_DEF,
+      // &EXPORT_CSV_DEF,
+      // &SYNDROME_DEF,
+      // &GLOBAL_PARITY_DEF,
+      // &SYNDROME_TO_INDEX_DEF,
+      // &ECC_CHECK_DEF,
+      // &ECC_CORRECT_DEF,
+  };
 }
 
 PyObject* module_function(PyObject* module) {
+  // The Acquisition class comes first:
+  // PyObject* cls = acquisition_class();
+  // if (cls == nullptr || !add_to_module(module, "Acquisition", cls)) return nullptr;
   for (PyMethodDef* def : registered_functions()) {
     Ref fn = Ref::steal(PyCFunction_NewEx(def, module, nullptr));
     if (!fn || !add_to_module(module, def->ml_name, fn.get())) return nullptr;
