@@ -27,18 +27,8 @@ struct YamlValue {
   std::vector<YamlValue> items;     // Sequence
   std::vector<YamlEntry> entries;   // Mapping, in document order
 
-  static YamlValue of_uint(std::uint64_t v) {
-    YamlValue y;
-    y.kind = Kind::UInt;
-    y.uint = v;
-    return y;
-  }
-  static YamlValue of_string(std::string s) {
-    YamlValue y;
-    y.kind = Kind::String;
-    y.text = std::move(s);
-    return y;
-  }
+  static YamlValue of_uint(std::uint64_t v);
+  static YamlValue of_string(std::string s);
   bool operator==(const YamlValue&) const;
 };
 
@@ -47,6 +37,20 @@ struct YamlEntry {
   YamlValue value;
   bool operator==(const YamlEntry&) const = default;
 };
+
+inline YamlValue YamlValue::of_uint(std::uint64_t v) {
+  YamlValue y;
+  y.kind = Kind::UInt;
+  y.uint = v;
+  return y;
+}
+
+inline YamlValue YamlValue::of_string(std::string s) {
+  YamlValue y;
+  y.kind = Kind::String;
+  y.text = std::move(s);
+  return y;
+}
 
 // The acquisition parameters (the `params` section).
 struct Params {
