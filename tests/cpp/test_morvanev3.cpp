@@ -47,15 +47,6 @@ struct Case {
   Outcome outcome;
 };
 
-Fields only(std::size_t channels, std::size_t c, std::vector<float> data, std::vector<std::uint16_t> labels,
-            std::vector<std::uint16_t> time) {
-  Fields f{{channels, std::vector<float>{}}, {channels, std::vector<std::uint16_t>{}}, {channels, std::vector<std::uint16_t>{}}};
-  f.data[c] = std::move(data);
-  f.labels[c] = std::move(labels);
-  f.time[c] = std::move(time);
-  return f;
-}
-
 std::vector<Case> cases() {
   // Length table with C = 2, Wn = 4, S = 2: 2·(u·(3n + 1) + 4) bytes: (1, 1) 16, (2, 1) 22, (1, 2) 24,
   // (2, 2) 36, (1, 3) 32, (2, 3) 50.
@@ -66,7 +57,7 @@ std::vector<Case> cases() {
        {0xE0, 0xE1, 0xE2, 0x0402, 0x0002, 0x0004, 0x0004, 0x0006, 0x0008, 0x5A5A, 0xEEEE},
        Fields{{{3, 4}, {1, 2}}, {{2}, {1}}, {{0, 1}, {0, 1}}}},
       {"channel between the layout's count and C is kept", 4, 4, 2, {}, packet({win({blk(3, 5, {1, 2})})}),
-       only(4, 3, {1, 2}, {5}, {0, 1})},
+       one_channel(4, 3, {1, 2}, {5}, {0, 1})},
       {"tie: more channels first; blocks appended window after window", 2, 8, 2, {},
        packet({win({blk(0, 6, {1, 2}), blk(1, 1, {3, 4})}), win({blk(0, 7, {5, 6}), blk(1, 2, {7, 8})}),
                win({blk(0, 0, {9, 10}), blk(1, 3, {11, 12})}), win({blk(1, 4, {13, 14}), blk(0, 1, {15, 16})})}),
@@ -80,11 +71,11 @@ std::vector<Case> cases() {
       {"no trailing word: the table still counts it", 2, 4, 2, {{"n_footer_words", 1}},
        cat({fill(3), win({blk(0, 1, {1, 2}), blk(1, 1, {3, 4})})}), K::UnexpectedLength},
       {"fewer event headers move the region, not the table", 1, 4, 2, {{"n_event_headers", 2}, {"n_footer_words", 3}},
-       cat({fill(2), win({blk(0, 1, {1, 2})}), fill(2)}), only(1, 0, {1, 2}, {1}, {0, 1})},
+       cat({fill(2), win({blk(0, 1, {1, 2})}), fill(2)}), one_channel(1, 0, {1, 2}, {1}, {0, 1})},
       {"raw samples, shifts modulo 16", 1, 4, 2, {{"datamask", 0xFFFF}, {"n_last_bits", 16}, {"chan_shift", 26}},
-       packet({win({{0x0006, 0xFFFF, 0x8001}})}), only(1, 0, {65535, 32769}, {6}, {0, 1})},
+       packet({win({{0x0006, 0xFFFF, 0x8001}})}), one_channel(1, 0, {65535, 32769}, {6}, {0, 1})},
       {"16-bit settings keep their low bits", 1, 4, 2, {{"datamask", 0x10000 + 0x0F}, {"n_last_bits", 0}},
-       packet({win({{0x0000, 0xFFFF, 0x1234}})}), only(1, 0, {0x0F, 0x04}, {0}, {0, 1})},
+       packet({win({{0x0000, 0xFFFF, 0x1234}})}), one_channel(1, 0, {0x0F, 0x04}, {0}, {0, 1})},
       {"length not in the table", 2, 4, 2, {}, fill(10), K::UnexpectedLength},
       {"empty packet", 2, 4, 2, {}, {}, K::MissingData},
       {"event headers beyond the packet", 1, 4, 2, {{"n_event_headers", UINT64_MAX}},
