@@ -193,7 +193,7 @@ int compare_nodes(const YamlDocument& doc, std::uint32_t ia, std::uint32_t ib) {
       if (na || nb) return cmp(na, nb);
       return cmp(a.number, b.number);
     }
-    case Kind::String: return a.text.compare(b.text) < 0 ? -1 : a.text == b.text ? 0 : 1;
+    case Kind::String: return cmp(a.text.compare(b.text), 0);
     case Kind::Sequence:
     case Kind::Mapping: {
       std::size_t n = std::min(a.children.size(), b.children.size());
@@ -336,6 +336,7 @@ class Builder {
   };
 
   std::string fail(const std::string& what) const { return what + at(line_, column_); }
+  static std::string too_deep() { return "nesting deeper than " + std::to_string(kYamlMaxDepth) + " levels"; }
 
   std::optional<std::uint32_t> new_node(Kind kind) {
     if (doc_.nodes.size() >= YamlDocument::kNone) return std::nullopt;
@@ -395,7 +396,7 @@ class Builder {
       const std::string_view want = kind == Kind::Sequence ? "seq" : "map";
       if (tag != "!" && core != want) return fail("unsupported tag `" + std::string(tag) + "`");
     }
-    if (stack_.size() + 1 > kYamlMaxDepth) return fail("nesting deeper than " + std::to_string(kYamlMaxDepth) + " levels");
+    if (stack_.size() + 1 > kYamlMaxDepth) return fail(too_deep());
     auto idx = new_node(kind);
     if (!idx) return fail("too many nodes");
     std::string name(token_text(anchor));
@@ -433,7 +434,7 @@ class Builder {
     if (it == anchors_.end()) return fail("unknown anchor `" + std::string(name) + "`");
     const YamlNode& target = doc_.nodes[it->second];
     if (stack_.size() + target.height > kYamlMaxDepth)
-      return fail("nesting deeper than " + std::to_string(kYamlMaxDepth) + " levels");
+      return fail(too_deep());
     alias_nodes_ = saturating_add(alias_nodes_, target.expanded);
     if (alias_nodes_ > kYamlMaxAliasNodes) return fail("aliases expand to too many nodes");
     return attach(it->second);
