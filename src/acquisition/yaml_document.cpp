@@ -292,11 +292,18 @@ class Event {
   fy_event* event_;
 };
 
-std::string_view token_text(fy_token* t) {
-  if (t == nullptr) return {};
-  size_t len = 0;
-  const char* s = fy_token_get_text(t, &len);
-  return s == nullptr ? std::string_view{} : std::string_view(s, len);
+// A token's text, read through an iterator. fy_token_get_text would cache processed text (quoted
+// scalars with escapes) inside the token, and libfyaml leaks that cache when the parse then fails.
+std::string token_text(fy_token* t) {
+  std::string out;
+  if (t == nullptr) return out;
+  fy_token_iter* it = fy_token_iter_create(t);
+  if (it == nullptr) throw std::bad_alloc();
+  const fy_iter_chunk* chunk = nullptr;
+  int err = 0;
+  while ((chunk = fy_token_iter_chunk_next(it, chunk, &err)) != nullptr) out.append(chunk->str, chunk->len);
+  fy_token_iter_destroy(it);
+  return out;
 }
 
 std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > UINT64_MAX - b ? UINT64_MAX : a + b; }
@@ -352,7 +359,7 @@ class Builder {
     if (!idx) return fail("too many nodes");
     YamlNode& n = doc_.nodes[*idx];
     n.text.assign(token_text(value));
-    std::string_view tag = token_text(tag_token);
+    const std::string tag = token_text(tag_token);
     const bool plain = value == nullptr || fy_token_scalar_style(value) == FYSS_PLAIN;
     if (tag_token == nullptr) {
       if (plain) {
@@ -391,7 +398,7 @@ class Builder {
 
   std::optional<std::string> start(Kind kind, fy_token* anchor, fy_token* tag_token) {
     if (tag_token != nullptr) {
-      std::string_view tag = token_text(tag_token);
+      const std::string tag = token_text(tag_token);
       auto core = core_tag(tag);
       const std::string_view want = kind == Kind::Sequence ? "seq" : "map";
       if (tag != "!" && core != want) return fail("unsupported tag `" + std::string(tag) + "`");
