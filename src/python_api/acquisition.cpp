@@ -265,6 +265,18 @@ PyMethodDef PYPY_METHODS[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// PyPy gives every instance of a native class a dictionary; instances of the class itself refuse
+// new attributes as they do on CPython (subclasses keep theirs).
+int acquisition_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  if (reinterpret_cast<PyObject*>(Py_TYPE(self)) != ACQUISITION_CLASS.peek())
+    return PyObject_GenericSetAttr(self, name, value);
+  if (PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name))
+    PyErr_Format(PyExc_AttributeError, "attribute '%U' of 'Acquisition' objects is not writable", name);
+  else
+    PyErr_Format(PyExc_AttributeError, "'Acquisition' object has no attribute '%U'", name);
+  return -1;
+}
+
 bool document_descriptors(PyObject* type) {
   for (PyMethodDef* def = PYPY_PROPERTIES; def->ml_name != nullptr; ++def) {
     Ref fget = Ref::steal(PyCFunction_NewEx(def, nullptr, nullptr));
@@ -334,6 +346,9 @@ PyType_Slot ACQUISITION_SLOTS[] = {
     {Py_mp_length, reinterpret_cast<void*>(acquisition_len)},
     {Py_mp_subscript, reinterpret_cast<void*>(acquisition_subscript)},
     {Py_tp_iter, reinterpret_cast<void*>(acquisition_iter)},
+#ifdef PYPY_VERSION
+    {Py_tp_setattro, reinterpret_cast<void*>(acquisition_setattro)},
+#endif
     {0, nullptr},
 };
 
