@@ -88,11 +88,13 @@ def test_telkv3_and_vexv2_give_equal_dictionaries(tmp_path):
     assert events[0] == events[1] == expected_telkv3(windows, 4, 8, 3)
 
 
-def test_brisav1_fills_timing(tmp_path):
-    def sub_packet(channel, high, low, label, values):
-        words = [channel, high, low, label, *values] + [0] * (36 - 4 - len(values)) + [0xFA5A]
-        return struct.pack(">37H", *words)
+def brisav1_sub_packet(channel, high, low, label, values):
+    words = [channel, high, low, label, *values] + [0] * (36 - 4 - len(values)) + [0xFA5A]
+    return struct.pack(">37H", *words)
 
+
+def test_brisav1_fills_timing(tmp_path):
+    sub_packet = brisav1_sub_packet
     packet = (sub_packet(1, 0, 5, 7, [10, 0x0FFF]) + sub_packet(0, 0, 3, 2, [5, 6])
               + sub_packet(1, 0, 6, 8, [12, 13]))
     params = {"model": "brisav2_eval", "channels": 2, "windows": 8, "samples": 2}
@@ -106,6 +108,28 @@ def test_brisav1_fills_timing(tmp_path):
         "ecc_errors": None,
     }
     assert all(type(v) is int for ch in event["timing"] for v in ch)
+
+
+def test_large_brisav1_event_matches_reference(tmp_path):
+    # Enough windows that the 32-bit timing values take the same bulk route as the samples.
+    rng = random.Random(3)
+    samples, channels, subs = 32, 3, []
+    expected = {key: [[] for _ in range(channels)] for key in ("data", "window_labels", "timing")}
+    for k in range(400):
+        channel, timing = k % 2 * 2, 0x10000 + k  # channels 0 and 2; 1 stays empty
+        values = [rng.randrange(1, 65536) for _ in range(samples)]
+        subs.append(brisav1_sub_packet(channel, timing >> 12, timing & 0xFFF, k % 64, values))
+        expected["data"][channel].extend(map(float, values))
+        expected["window_labels"][channel].append(k % 64)
+        expected["timing"][channel].append(timing)
+    params = {"model": "brisav2_evalr2", "channels": channels, "windows": 64, "samples": samples}
+    event = single_event_acq(tmp_path, params, b"".join(subs))[0]
+    assert list(event) == KEYS and event["ecc_errors"] is None
+    for key, values in expected.items():
+        assert event[key] == values, key
+    assert event["time"] == [list(range(0, 200 * samples)), [], list(range(samples, 201 * samples))]
+    assert all(type(v) is int for ch in event["timing"] for v in ch)
+    assert all(type(v) is float for ch in event["data"] for v in ch)
 
 
 def test_orra96_gives_empty_ecc_errors(tmp_path):
