@@ -432,12 +432,17 @@ PyObject* iter_events_class() {
 
 // ---- Module functions
 
+// The single path argument `name` of module function `callable`.
+bool path_argument(const char* callable, const char* name, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, std::filesystem::path& path) {
+  PyObject* obj = nullptr;
+  return bind_args(callable, {name}, args, nargs, kwnames, &obj) && to_path(obj, name, path);
+}
+
 PyObject* list_acquisitions_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* root = nullptr;
-    if (!bind_args("list_acquisitions()", {"root_dir"}, args, nargs, kwnames, &root)) return nullptr;
     std::filesystem::path path;
-    if (!to_path(root, "root_dir", path)) return nullptr;
+    if (!path_argument("list_acquisitions()", "root_dir", args, nargs, kwnames, path)) return nullptr;
     PyObject* cls = acquisition_class();
     if (cls == nullptr) return nullptr;
     Ref list = Ref::steal(PyList_New(0));
@@ -456,10 +461,8 @@ PyObject* list_acquisitions_fn(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 PyObject* is_acquisition_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* obj = nullptr;
-    if (!bind_args("is_acquisition()", {"path"}, args, nargs, kwnames, &obj)) return nullptr;
     std::filesystem::path path;
-    if (!to_path(obj, "path", path)) return nullptr;
+    if (!path_argument("is_acquisition()", "path", args, nargs, kwnames, path)) return nullptr;
     return PyBool_FromLong(is_acquisition(path));
   });
 }

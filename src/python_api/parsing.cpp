@@ -2,7 +2,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <span>
 
 #include "parsing/util.h"
 #include "python_api/exceptions.h"
@@ -58,8 +57,10 @@ inline PyObject* int_object(std::uint64_t v) {
 inline PyObject* number_object(std::uint16_t v) { return int_object(v); }
 inline PyObject* number_object(std::uint32_t v) { return int_object(v); }
 
-template <class T>
-Ref object_lists(const PerChannel<T>& channels) {
+// Per channel, a list holding make(value) for each of the channel's values, in order; `make`
+// returns a new reference, or null with the exception set.
+template <class T, class Make>
+Ref lists_of(const PerChannel<T>& channels, Make make) {
   const auto n = static_cast<Py_ssize_t>(channels.size());
   Ref outer = Ref::steal(PyList_New(n));
   if (!outer) return outer;
@@ -68,7 +69,7 @@ Ref object_lists(const PerChannel<T>& channels) {
     Ref inner = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!inner) return Ref();
     for (std::size_t i = 0; i < values.size(); ++i) {
-      PyObject* item = number_object(values[i]);
+      PyObject* item = make(values[i]);
       if (item == nullptr) return Ref();
       PyList_SET_ITEM(inner.get(), static_cast<Py_ssize_t>(i), item);
     }
@@ -169,34 +170,21 @@ Ref channel_lists(const PerChannel<T>& channels) {
   for (const auto& ch : channels) total += ch.size();
   if (total >= TAVROACQ_ARRAY_ROUTE_MIN) return array_lists(channels, total);
 #endif
-  return object_lists(channels);
+  return lists_of(channels, [](T v) { return number_object(v); });
 }
 
-// Per channel, a list of 5-tuples of ints, one per error record, in record field order.
-Ref ecc_lists(const PerChannel<EccErrorRecord>& channels) {
-  const auto n = static_cast<Py_ssize_t>(channels.size());
-  Ref outer = Ref::steal(PyList_New(n));
-  if (!outer) return outer;
-  for (Py_ssize_t c = 0; c < n; ++c) {
-    const auto& records = channels[static_cast<std::size_t>(c)];
-    Ref inner = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
-    if (!inner) return Ref();
-    for (std::size_t r = 0; r < records.size(); ++r) {
-      const EccErrorRecord& e = records[r];
-      Ref fields[5] = {Ref::steal(PyLong_FromUnsignedLongLong(e.first)),
-                       Ref::steal(PyLong_FromUnsignedLongLong(e.second)), Ref::steal(PyLong_FromLong(e.third)),
-                       Ref::steal(PyLong_FromLong(e.fourth)), Ref::steal(PyLong_FromLong(e.fifth))};
-      Ref tuple = Ref::steal(PyTuple_New(5));
-      if (!tuple) return Ref();
-      for (Py_ssize_t k = 0; k < 5; ++k) {
-        if (!fields[k]) return Ref();
-        PyTuple_SET_ITEM(tuple.get(), k, fields[k].release());
-      }
-      PyList_SET_ITEM(inner.get(), static_cast<Py_ssize_t>(r), tuple.release());
-    }
-    PyList_SET_ITEM(outer.get(), c, inner.release());
+// One orra96 error record as a 5-tuple of ints, in record field order.
+PyObject* ecc_tuple(const EccErrorRecord& e) {
+  Ref fields[5] = {Ref::steal(PyLong_FromUnsignedLongLong(e.first)), Ref::steal(PyLong_FromUnsignedLongLong(e.second)),
+                   Ref::steal(PyLong_FromLong(e.third)), Ref::steal(PyLong_FromLong(e.fourth)),
+                   Ref::steal(PyLong_FromLong(e.fifth))};
+  Ref tuple = Ref::steal(PyTuple_New(5));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t k = 0; k < 5; ++k) {
+    if (!fields[k]) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), k, fields[k].release());
   }
-  return outer;
+  return tuple.release();
 }
 
 template <class T, class Convert>
@@ -226,7 +214,7 @@ PyObject* parse_to_dict(const Params& params, std::vector<std::uint8_t> raw) {
   if (!time) return nullptr;
   Ref timing = optional_lists(record.timing, [](const auto& v) { return channel_lists(v); });
   if (!timing) return nullptr;
-  Ref ecc = optional_lists(record.ecc_errors, ecc_lists);
+  Ref ecc = optional_lists(record.ecc_errors, [](const auto& v) { return lists_of(v, ecc_tuple); });
   if (!ecc) return nullptr;
 
   Ref dict = Ref::steal(PyDict_New());
