@@ -1,6 +1,7 @@
 """The Acquisition class, its iterator and the module functions list_acquisitions/is_acquisition."""
 
 import gzip
+import inspect
 import os
 import pickle
 from pathlib import Path
@@ -76,6 +77,10 @@ def test_docstrings(acq_dir):
     assert cls.__doc__ and cls.__module__ == "tavroacq"
     assert tavroacq.list_acquisitions.__doc__ == "List all acquisitions in a directory."
     assert tavroacq.is_acquisition.__doc__ == "Check if a folder is a valid acquisition."
+    signatures = [(acq.raw_event, "(index)"), (acq.parsed_event, "(index)"),
+                  (tavroacq.list_acquisitions, "(root_dir)"), (tavroacq.is_acquisition, "(path)")]
+    for fn, signature in signatures:
+        assert str(inspect.signature(fn)) == signature, fn
 
 
 def test_properties_are_read_only_and_no_attribute_can_be_added(acq_dir):
