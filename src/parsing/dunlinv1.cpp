@@ -1,6 +1,7 @@
 #include "parsing/dunlinv1.h"
 
 #include <algorithm>
+#include <vector>
 
 #include "parsing/samples.h"
 #include "parsing/saturating.h"
@@ -20,23 +21,17 @@ ParamsCache::ParamsCache(const Params& params)
       frame_words(saturating::add(
           saturating::add(saturating::add(saturating::mul(4, record_words), n_event_headers), n_footer_words), 1)) {}
 
-}  // namespace dunlinv1
+namespace {
 
-template <>
-std::expected<Dunlinv1Event, ParsingError> ParseInto<Dunlinv1Event>::parse_into(Packet packet, const Params& params) {
-  const dunlinv1::ParamsCache cache(params);
+// Walks the frames and their records with every check in packet order, calling
+// visit(record, channel) for each record that passes.
+template <class Visit>
+std::expected<void, ParsingError> walk(Packet packet, const ParamsCache& cache, Visit visit) {
   const std::uint64_t record = cache.record_words;
-  // A record needs its label and channel words.
-  if (record < 2) return std::unexpected(ParsingError::Kind::InvalidParameters);
-  const std::uint64_t frame_bytes = saturating::mul(2, cache.frame_words);
-  const std::size_t n = packet.size();
-  if (n % 2 != 0 || n < frame_bytes) return std::unexpected(ParsingError::Kind::UnexpectedLength);
-  if (cache.channels > dunlinv1::MAX_CHANNELS) return std::unexpected(ParsingError::Kind::InvalidParameters);
-
-  Dunlinv1Event event(cache.channels);
+  const std::uint64_t frame_bytes = 2 * cache.frame_words;
   // The frame region leaves out the last two words. The channel area runs from the frame's
   // header words to its last two words, so a final piece short of just those still holds it.
-  const std::size_t region = n - 4;
+  const std::size_t region = packet.size() - 4;
   const std::uint64_t area_words = cache.frame_words - 2 - cache.n_event_headers;
   for (std::size_t offset = 0; offset < region; offset += frame_bytes) {
     if (std::min<std::uint64_t>(frame_bytes, region - offset) < frame_bytes - 4)
@@ -51,10 +46,39 @@ std::expected<Dunlinv1Event, ParsingError> ParseInto<Dunlinv1Event>::parse_into(
       // The samples start at word 2 whatever n_window_headers says; fewer than two header
       // words leave the record too short for them.
       if (cache.n_window_headers < 2) return std::unexpected(ParsingError::Kind::UnexpectedLength);
-      samples::append_be(rec + 4, cache.samples, event.data[c]);
-      event.window_labels[c].push_back(be_word(rec));
+      visit(rec, c);
     }
   }
+  return {};
+}
+
+}  // namespace
+}  // namespace dunlinv1
+
+template <>
+std::expected<Dunlinv1Event, ParsingError> ParseInto<Dunlinv1Event>::parse_into(Packet packet, const Params& params) {
+  const dunlinv1::ParamsCache cache(params);
+  // A record needs its label and channel words.
+  if (cache.record_words < 2) return std::unexpected(ParsingError::Kind::InvalidParameters);
+  const std::size_t n = packet.size();
+  if (n % 2 != 0 || n < saturating::mul(2, cache.frame_words)) return std::unexpected(ParsingError::Kind::UnexpectedLength);
+  if (cache.channels > dunlinv1::MAX_CHANNELS) return std::unexpected(ParsingError::Kind::InvalidParameters);
+
+  // A first walk checks the packet and counts the records per channel, so that each channel's
+  // sequences are sized once; the second fills them and cannot fail.
+  std::vector<std::uint64_t> per_channel(cache.channels);
+  if (auto ok = dunlinv1::walk(packet, cache, [&](const std::uint8_t*, std::uint64_t c) { ++per_channel[c]; }); !ok)
+    return std::unexpected(ok.error());
+  Dunlinv1Event event(cache.channels);
+  for (std::size_t c = 0; c < per_channel.size(); ++c) {
+    if (per_channel[c] == 0) continue;
+    event.data[c].reserve(per_channel[c] * cache.samples);
+    event.window_labels[c].reserve(per_channel[c]);
+  }
+  (void)dunlinv1::walk(packet, cache, [&](const std::uint8_t* rec, std::uint64_t c) {
+    samples::append_be(rec + 4, cache.samples, event.data[c]);
+    event.window_labels[c].push_back(be_word(rec));
+  });
   if (auto ok = set_time_axis(event.time, event.window_labels, params); !ok) return std::unexpected(ok.error());
   return event;
 }

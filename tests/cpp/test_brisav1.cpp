@@ -127,6 +127,8 @@ TEST(Brisav1, Failures) {
       {"no stop word", params(1, 2), packet({Words(37, 1)}), K::EmptyPackage},
       {"segments one word short and one long",
        params(1, 2), packet({sub(0, 0, 0, 0, {1}, 36), sub(0, 0, 0, 0, {1}, 38)}), K::EmptyPackage},
+      {"two segments that together span P words",
+       params(1, 2), packet({sub(0, 0, 0, 0, {1, 2}, 10), sub(0, 0, 0, 0, {1, 2}, 27)}), K::EmptyPackage},
       {"channel at the channel count", params(2, 2), packet({sub(2, 0, 0, 0, {1, 2})}), K::InvalidChannel},
       {"only all-zero samples", params(1, 2), packet({sub(0, 0, 1, 0, {0, 0})}), K::MissingData},
       {"no samples per window", params(1, 0), good, K::MissingData},

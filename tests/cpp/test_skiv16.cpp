@@ -95,6 +95,8 @@ TEST(Skiv16, Records) {
        params(1, 2, 1, {{"n_window_headers", u(0)}}), packet({Words{0x0001, inv(5), 0}}),
        {{{1022, 5}}, {{1, 0}}, {{0, 1}}}},
       {"no channels", params(0, 4, 4), Bytes{1, 2, 3}, {{}, {}, {}}},
+      {"no windows: records of header and footer only", params(2, 0, 4), packet({record(0x0103, {}), record(0x0000, {})}),
+       {{{}, {}}, {{}, {}}, {{}, {}}}},
   };
   for (const auto& row : rows) {
     auto got = parse(row.packet, row.params);
