@@ -25,7 +25,8 @@ void UniqueFd::reset() {
 std::expected<UniqueFd, int> open_read_only(const std::filesystem::path& path) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking so that a FIFO in place of a file cannot hang the open; regular files ignore it.
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::unexpected(errno);
   return UniqueFd(fd);
@@ -58,6 +59,10 @@ std::expected<std::vector<std::uint8_t>, int> read_whole_file(const std::filesys
   if (!fd) return std::unexpected(fd.error());
   auto size = file_size(fd->get());
   if (!size) return std::unexpected(size.error());
+  // A FIFO, socket or device has no end to read to: it would block or fill memory.
+  struct stat st;
+  if (::fstat(fd->get(), &st) != 0) return std::unexpected(errno);
+  if (!S_ISREG(st.st_mode)) return std::unexpected(EINVAL);
   // The size is a hint: the file may grow or shrink while we read, so read until end of file.
   std::vector<std::uint8_t> out;
   out.resize(static_cast<std::size_t>(*size) + 1);

@@ -40,7 +40,8 @@ std::expected<std::uint64_t, int> file_size(int fd);
 // `len` only when the file ended early (truncated meanwhile); -errno on a read error.
 std::int64_t pread_full(int fd, void* dst, std::size_t len, std::uint64_t offset);
 
-// Reads a whole file into memory; the errno on failure (EISDIR for a directory).
+// Reads a whole regular file into memory; the errno on failure (EISDIR for a directory, EINVAL for
+// any other file that is not a regular file).
 std::expected<std::vector<std::uint8_t>, int> read_whole_file(const std::filesystem::path& path);
 
 }  // namespace tavroacq

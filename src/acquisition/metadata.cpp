@@ -67,8 +67,8 @@ std::expected<Params, MetadataError> read_params(const YamlDocument& doc, std::u
 
     auto unsigned_field = [&](std::uint64_t& field, bool& have) -> std::expected<void, MetadataError> {
       if (value.kind != Kind::UInt)
-        return fail("invalid type: " + std::string(kind_name(value.kind)) + ", expected an unsigned 64-bit integer for `" +
-                    key.text + "`" + at(value));
+        return fail("invalid type: " + std::string(kind_name(value.kind)) +
+                    ", expected an unsigned 64-bit integer for `" + key.text + "`" + at(value));
       field = value.uint;
       have = true;
       return {};
@@ -76,7 +76,8 @@ std::expected<Params, MetadataError> read_params(const YamlDocument& doc, std::u
     std::expected<void, MetadataError> ok;
     if (key.text == "model") {
       if (value.is_collection())
-        return fail("invalid type: " + std::string(kind_name(value.kind)) + ", expected a scalar for `model`" + at(value));
+        return fail("invalid type: " + std::string(kind_name(value.kind)) + ", expected a scalar for `model`" +
+                    at(value));
       params.model = value.text;
       have_model = true;
     } else if (key.text == "channels") {

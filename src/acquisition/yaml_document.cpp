@@ -39,6 +39,30 @@ bool is_digit_in(char c, unsigned base, unsigned& value) {
   return true;
 }
 
+// The double nearest to the unsigned integer written with `digits` in `base`. Octal and binary
+// digits are regrouped into hexadecimal so that from_chars rounds them correctly too.
+double nearest_double(std::string_view digits, unsigned base) {
+  std::string hex;
+  if (base == 2 || base == 8) {
+    const unsigned bits_per_digit = base == 2 ? 1 : 3;
+    std::string bits;
+    for (char c : digits)
+      for (unsigned k = bits_per_digit; k-- > 0;) bits.push_back(((c - '0') >> k) & 1 ? '1' : '0');
+    bits.insert(0, (4 - bits.size() % 4) % 4, '0');
+    for (std::size_t k = 0; k < bits.size(); k += 4) {
+      unsigned v = 0;
+      for (std::size_t j = 0; j < 4; ++j) v = v * 2 + (bits[k + j] == '1');
+      hex.push_back("0123456789abcdef"[v]);
+    }
+    digits = hex;
+    base = 16;
+  }
+  double value = std::numeric_limits<double>::infinity();
+  std::from_chars(digits.data(), digits.data() + digits.size(), value,
+                  base == 16 ? std::chars_format::hex : std::chars_format::general);
+  return value;  // infinity when out of range
+}
+
 // An integer: optional sign, then decimal digits or 0x/0o/0b and digits of that base. Integers
 // that fit keep their exact value (unsigned from 0 up, signed below); others become floats.
 bool set_int(YamlNode& node, std::string_view s) {
@@ -55,11 +79,9 @@ bool set_int(YamlNode& node, std::string_view s) {
   if (s.empty()) return false;
   std::uint64_t magnitude = 0;
   bool fits = true;
-  double approx = 0.0;
   for (char c : s) {
     unsigned d;
     if (!is_digit_in(c, base, d)) return false;
-    approx = approx * base + d;
     if (magnitude > (UINT64_MAX - d) / base) fits = false;
     else magnitude = magnitude * base + d;
   }
@@ -75,7 +97,7 @@ bool set_int(YamlNode& node, std::string_view s) {
     return true;
   }
   node.kind = Kind::Float;
-  node.number = negative ? -approx : approx;
+  node.number = negative ? -nearest_double(s, base) : nearest_double(s, base);
   return true;
 }
 
@@ -171,7 +193,7 @@ int compare_nodes(const YamlDocument& doc, std::uint32_t ia, std::uint32_t ib) {
       if (na || nb) return cmp(na, nb);
       return cmp(a.number, b.number);
     }
-    case Kind::String: return a.text.compare(b.text) < 0 ? -1 : a.text == b.text ? 0 : 1;
+    case Kind::String: return cmp(a.text.compare(b.text), 0);
     case Kind::Sequence:
     case Kind::Mapping: {
       std::size_t n = std::min(a.children.size(), b.children.size());
@@ -287,9 +309,11 @@ class Builder {
 
   // nullopt to go on; otherwise the error (or an empty text when the stream ended cleanly).
   std::optional<std::string> on_event(fy_event* e) {
-    const fy_mark* mark = fy_event_start_mark(e);
-    line_ = mark != nullptr ? static_cast<std::uint32_t>(mark->line) + 1 : 0;
-    column_ = mark != nullptr ? static_cast<std::uint32_t>(mark->column) + 1 : 0;
+    // An empty scalar has no position of its own; it keeps the one of the event before it.
+    if (const fy_mark* mark = fy_event_start_mark(e)) {
+      line_ = static_cast<std::uint32_t>(mark->line) + 1;
+      column_ = static_cast<std::uint32_t>(mark->column) + 1;
+    }
     switch (e->type) {
       case FYET_DOCUMENT_START:
         if (++documents_ > 1) return fail("a second document in the stream");
@@ -312,6 +336,7 @@ class Builder {
   };
 
   std::string fail(const std::string& what) const { return what + at(line_, column_); }
+  static std::string too_deep() { return "nesting deeper than " + std::to_string(kYamlMaxDepth) + " levels"; }
 
   std::optional<std::uint32_t> new_node(Kind kind) {
     if (doc_.nodes.size() >= YamlDocument::kNone) return std::nullopt;
@@ -371,7 +396,7 @@ class Builder {
       const std::string_view want = kind == Kind::Sequence ? "seq" : "map";
       if (tag != "!" && core != want) return fail("unsupported tag `" + std::string(tag) + "`");
     }
-    if (stack_.size() + 1 > kYamlMaxDepth) return fail("nesting deeper than " + std::to_string(kYamlMaxDepth) + " levels");
+    if (stack_.size() + 1 > kYamlMaxDepth) return fail(too_deep());
     auto idx = new_node(kind);
     if (!idx) return fail("too many nodes");
     std::string name(token_text(anchor));
@@ -409,7 +434,7 @@ class Builder {
     if (it == anchors_.end()) return fail("unknown anchor `" + std::string(name) + "`");
     const YamlNode& target = doc_.nodes[it->second];
     if (stack_.size() + target.height > kYamlMaxDepth)
-      return fail("nesting deeper than " + std::to_string(kYamlMaxDepth) + " levels");
+      return fail(too_deep());
     alias_nodes_ = saturating_add(alias_nodes_, target.expanded);
     if (alias_nodes_ > kYamlMaxAliasNodes) return fail("aliases expand to too many nodes");
     return attach(it->second);
