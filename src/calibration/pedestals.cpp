@@ -2,6 +2,7 @@
 // pickled object, and the per-sample subtraction.
 #include "calibration/pedestals.h"
 
+#include <algorithm>
 #include <optional>
 
 namespace tavroacq {
@@ -125,17 +126,21 @@ std::expected<void, CorrectionError> correct(const Pedestals& pedestals, EventRe
     auto& x = record.data[c];
     if (x.empty()) continue;
     if (c >= table.size()) return misfit;
-    // With no samples per window, no sample has a window.
+    // With no samples per window, no sample has a window (and the walk below would not advance).
     if (samples == 0) return misfit;
     const auto& windows = table[c];
-    for (std::size_t j = 0; j < x.size(); ++j) {
-      const std::uint64_t w = j / samples;
+    // Window by window: sample j is at position j % samples of window j / samples.
+    std::size_t j = 0;
+    for (std::size_t w = 0; j < x.size(); ++w) {
       if (w >= labels.size()) return misfit;
       const std::uint16_t label = labels[w];
       if (label >= windows.size()) return misfit;
-      const std::uint64_t k = j % samples;
-      if (k >= windows[label].size()) return misfit;
-      x[j] = x[j] - windows[label][k];
+      const auto& offsets = windows[label];
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(samples, x.size() - j));
+      const std::size_t fit = std::min(n, offsets.size());
+      for (std::size_t k = 0; k < fit; ++k) x[j + k] = x[j + k] - offsets[k];
+      if (fit < n) return misfit;  // the sample at position `fit` has no offset
+      j += n;
     }
   }
   return {};
