@@ -1,13 +1,10 @@
-// The pickle virtual machine: opcodes run on an explicit value stack and mark stack, as Python's
-// own unpickler runs them. Nothing recurses, objects live in one arena addressed by index, and
-// every byte the reader keeps is charged against its limit.
+// The pickle machine: opcodes run on explicit value and mark stacks as in CPython's unpickler;
+// nothing recurses, objects live in one indexed arena, and every byte kept is charged to a limit.
 #include "calibration/pickle.h"
 
 #include <algorithm>
 #include <bit>
 #include <charconv>
-#include <cmath>
-#include <cstring>
 #include <limits>
 #include <unordered_map>
 
@@ -386,14 +383,12 @@ class Input {
 
  private:
   Status refill() {
-    for (;;) {
-      const auto piece = source_.next();
-      if (!piece) return fail(Error::Source);
-      if (piece->empty()) return fail(Error::Truncated);
-      piece_ = *piece;
-      pos_ = 0;
-      return {};
-    }
+    const auto piece = source_.next();
+    if (!piece) return fail(Error::Source);
+    if (piece->empty()) return fail(Error::Truncated);
+    piece_ = *piece;
+    pos_ = 0;
+    return {};
   }
 
   ByteSource& source_;

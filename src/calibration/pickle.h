@@ -1,6 +1,5 @@
-// A reader of Python's pickle format (protocols 0 to 5) for plain data: None, booleans, integers,
-// floats, text, bytes, lists, tuples, sets, frozen sets and dictionaries, memo references resolved.
-// Iterative and memory-bounded; class and function references are refused (see read()).
+// A reader of Python's pickle format (protocols 0 to 5) limited to plain data (None, numbers, text,
+// bytes, containers), iterative and memory-bounded; class and function references are refused.
 #pragma once
 
 #include <cstdint>
