@@ -1,5 +1,7 @@
 // Runs the selected family's parser and hands back its record in the common shape.
+#include "parsing/telkv3.h"
 #include "parsing/util.h"
+#include "parsing/vexv2.h"
 
 namespace tavroacq {
 namespace {
@@ -20,14 +22,14 @@ std::expected<EventRecord, ParsingError> parse_with(Family family, Packet packet
   (void)packet;
   (void)params;
   switch (family) {
-    case Family::Telkv3: return not_yet();
+    case Family::Telkv3: return run<Telkv3Event>(packet, params);
     case Family::Telkv3S: return not_yet();
     case Family::Morvanev3: return not_yet();
     case Family::Brisav1: return not_yet();
     case Family::Skiv16: return not_yet();
     case Family::Orra96: return not_yet();
     case Family::Vexoc: return not_yet();
-    case Family::Vexv2: return not_yet();
+    case Family::Vexv2: return run<Vexv2Event>(packet, params);
     case Family::Dunlinv1: return not_yet();
   }
   return not_yet();

@@ -36,6 +36,11 @@ inline std::uint16_t le_word(const std::uint8_t* p) {
 // The setting `key` of `additional` when it is a non-negative integer, else `default_value`.
 std::uint64_t uint_param(const Params& params, std::string_view key, std::uint64_t default_value);
 
+// The most channels a parser accepts in `channels`. Records hold one entry per channel whatever
+// the packet holds, so an absurd count must be refused (InvalidParameters) before anything is
+// allocated; 65536 is every number a 16-bit channel field can name, far beyond any board.
+inline constexpr std::uint64_t MAX_CHANNELS = 65536;
+
 // Appends, per channel, `samples` time values per window label, counted from the channel's first
 // label (the window ring wraps once). Fails with MissingData when a channel has no entry.
 std::expected<void, ParsingError> set_time_axis(std::vector<std::vector<std::uint16_t>>& time,
