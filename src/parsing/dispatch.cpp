@@ -1,4 +1,5 @@
 // Runs the selected family's parser and hands back its record in the common shape.
+#include "parsing/brisav1.h"
 #include "parsing/telkv3.h"
 #include "parsing/util.h"
 #include "parsing/vexv2.h"
@@ -25,7 +26,7 @@ std::expected<EventRecord, ParsingError> parse_with(Family family, Packet packet
     case Family::Telkv3: return run<Telkv3Event>(packet, params);
     case Family::Telkv3S: return not_yet();
     case Family::Morvanev3: return not_yet();
-    case Family::Brisav1: return not_yet();
+    case Family::Brisav1: return run<Brisav1Event>(packet, params);
     case Family::Skiv16: return not_yet();
     case Family::Orra96: return not_yet();
     case Family::Vexoc: return not_yet();
