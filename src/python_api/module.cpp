@@ -25,8 +25,8 @@ PyModuleDef MODULE_DEF = {
 // "<signature>\n--\n\n<docstring>" so the host derives __text_signature__ and __doc__ from it.
 std::vector<PyMethodDef*> registered_functions() {
   return {
-      // &LIST_ACQUISITIONS_DEF,
-      // &IS_ACQUISITION_DEF,
+      &LIST_ACQUISITIONS_DEF,
+      &IS_ACQUISITION_DEF,
       // &EXPORT_CSV_DEF,
       // &SYNDROME_DEF,
       // &GLOBAL_PARITY_DEF,
@@ -38,8 +38,8 @@ std::vector<PyMethodDef*> registered_functions() {
 
 PyObject* module_function(PyObject* module) {
   // The Acquisition class comes first:
-  // PyObject* cls = acquisition_class();
-  // if (cls == nullptr || !add_to_module(module, "Acquisition", cls)) return nullptr;
+  PyObject* cls = acquisition_class();
+  if (cls == nullptr || !add_to_module(module, "Acquisition", cls)) return nullptr;
   for (PyMethodDef* def : registered_functions()) {
     Ref fn = Ref::steal(PyCFunction_NewEx(def, module, nullptr));
     if (!fn || !add_to_module(module, def->ml_name, fn.get())) return nullptr;

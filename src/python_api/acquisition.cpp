@@ -1,0 +1,412 @@
+#include "python_api/acquisition.h"
+
+#include <optional>
+#include <string>
+
+#include "../acquisition/util.h"  // the core is_acquisition and list_acquisitions
+#include "python_api/acquisition/util.h"
+#include "python_api/args.h"
+#include "python_api/exceptions.h"
+#include "python_api/lazy_cell.h"
+#include "python_api/parsing.h"
+#include "python_api/python_libs.h"
+#include "python_api/registry.h"
+
+namespace tavroacq::py {
+namespace {
+
+// What a Python Acquisition holds, fixed at construction.
+struct AcquisitionState {
+  tavroacq::Acquisition handle;
+  Params params;
+  Ref metadata;  // what yaml.safe_load returned for metadata.yml
+};
+
+struct AcquisitionObject {
+  PyObject_HEAD
+  AcquisitionState* state;
+};
+
+struct IterEventsObject {
+  PyObject_HEAD
+  PyObject* acq;  // an Acquisition object (strong reference)
+  std::uint64_t index;
+  bool busy;
+};
+
+LazyCell ACQUISITION_CLASS;
+LazyCell ITER_EVENTS_CLASS;
+
+PyObject* iter_events_class();
+
+// The receiver's state; raises the internal error when the object was never constructed (a
+// subclass that bypassed the constructor).
+AcquisitionState* state_of(PyObject* self) {
+  auto* state = reinterpret_cast<AcquisitionObject*>(self)->state;
+  if (state == nullptr) throw InternalFailure("Acquisition object was not initialized");
+  return state;
+}
+
+// A new object of `type` holding `state`.
+PyObject* wrap(PyTypeObject* type, AcquisitionState state) {
+  Ref self = Ref::steal(type->tp_alloc(type, 0));
+  if (!self) return nullptr;
+  reinterpret_cast<AcquisitionObject*>(self.get())->state = new AcquisitionState(std::move(state));
+  return self.release();
+}
+
+// Construction from an opened handle: the metadata text goes to yaml.safe_load for Python and is
+// deserialized again for the parameters; both readers must accept it.
+PyObject* construct(PyTypeObject* type, tavroacq::Acquisition handle) {
+  auto text = handle.metadata_str();
+  if (!text) return raise_error(text.error());
+  PyObject* safe_load = yaml_safe_load();
+  if (safe_load == nullptr) return nullptr;
+  Ref py_text = str(*text);
+  if (!py_text) return nullptr;
+  Ref metadata = Ref::steal(PyObject_CallFunctionObjArgs(safe_load, py_text.get(), nullptr));
+  if (!metadata) return nullptr;
+  auto record = handle.metadata();
+  if (!record) return raise_error(record.error());
+  return wrap(type, AcquisitionState{std::move(handle), std::move(record->params), std::move(metadata)});
+}
+
+// Bind fast-call style arguments from the tuple/dict form of tp_new.
+bool bind_tuple_args(const char* callable, std::initializer_list<const char*> names, PyObject* args,
+                     PyObject* kwargs, PyObject** out) {
+  std::vector<PyObject*> flat;
+  const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+  for (Py_ssize_t i = 0; i < nargs; ++i) flat.push_back(PyTuple_GET_ITEM(args, i));
+  Ref kwnames;
+  if (kwargs != nullptr && PyDict_GET_SIZE(kwargs) > 0) {
+    kwnames = Ref::steal(PyTuple_New(PyDict_GET_SIZE(kwargs)));
+    if (!kwnames) return false;
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
+      Py_INCREF(key);
+      PyTuple_SET_ITEM(kwnames.get(), k++, key);
+      flat.push_back(value);
+    }
+  }
+  return bind_args(callable, names, flat.data(), nargs, kwnames.get(), out);
+}
+
+// ---- Acquisition: constructor and lifetime
+
+PyObject* acquisition_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* root = nullptr;
+    if (!bind_tuple_args("Acquisition()", {"root"}, args, kwargs, &root)) return nullptr;
+    std::filesystem::path path;
+    if (!to_path(root, "root", path)) return nullptr;
+    auto handle = tavroacq::Acquisition::open(std::move(path));
+    if (!handle) return raise_error(handle.error());
+    return construct(type, std::move(*handle));
+  });
+}
+
+void acquisition_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  delete reinterpret_cast<AcquisitionObject*>(self)->state;
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+// ---- Acquisition: properties
+
+template <PyObject* (*Body)(AcquisitionState&)>
+PyObject* getter(PyObject* self, void*) {
+  return guarded([&] { return Body(*state_of(self)); });
+}
+
+PyObject* get_is_valid(AcquisitionState& s) { return PyBool_FromLong(is_acquisition(s.handle.path())); }
+
+PyObject* get_path(AcquisitionState& s) {
+  const std::string& text = s.handle.path().native();
+  if (!utf8_valid(text)) throw InternalFailure("acquisition path is not valid UTF-8");
+  return str(text).release();
+}
+
+PyObject* get_name(AcquisitionState& s) { return str(s.handle.name()).release(); }
+
+PyObject* get_chunk_count(AcquisitionState& s) { return PyLong_FromUnsignedLongLong(s.handle.chunk_count()); }
+
+PyObject* get_metadata(AcquisitionState& s) { return Ref::borrow(s.metadata.get()).release(); }
+
+PyObject* get_params(AcquisitionState& s) {
+  PyObject* metadata = s.metadata.get();
+  if (!PyDict_Check(metadata)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'dict'", Py_TYPE(metadata)->tp_name);
+    return nullptr;
+  }
+  Ref key = str("params");
+  if (!key) return nullptr;
+  PyObject* value = PyDict_GetItemWithError(metadata, key.get());
+  if (value == nullptr) {
+    if (!PyErr_Occurred()) PyErr_SetObject(PyExc_KeyError, key.get());
+    return nullptr;
+  }
+  return Ref::borrow(value).release();
+}
+
+template <MiscDataKind Kind>
+PyObject* get_misc(AcquisitionState& s) {
+  return load_misc_data(s.handle, Kind);
+}
+
+PyGetSetDef ACQUISITION_GETSET[] = {
+    {"is_valid", getter<get_is_valid>, nullptr, "Check if the folder is a valid acquisition.", nullptr},
+    {"path", getter<get_path>, nullptr, "Get the path to the acquisition directory.", nullptr},
+    {"name", getter<get_name>, nullptr, "Get the name of the acquisition.", nullptr},
+    {"chunk_count", getter<get_chunk_count>, nullptr, "Get the number of chunks in the acquisition", nullptr},
+    {"metadata", getter<get_metadata>, nullptr, "Read the metadata from the acquisition.", nullptr},
+    {"params", getter<get_params>, nullptr, "Get acquisition params.", nullptr},
+    {"readout_metadata", getter<get_misc<MiscDataKind::ReadoutMetadata>>, nullptr,
+     "Read the readout metadata from the acquisition.", nullptr},
+    {"pedestals_calibration", getter<get_misc<MiscDataKind::PedestalsCalibration>>, nullptr,
+     "Read pedestals calibration from the acquisition.", nullptr},
+    {"adc_to_mv_calibration", getter<get_misc<MiscDataKind::Adc2MvCalibration>>, nullptr,
+     "Read ADC to mV calibration from the acquisition.", nullptr},
+    {"timing_calibration", getter<get_misc<MiscDataKind::TimingCalibration>>, nullptr,
+     "Read timing calibration from the acquisition.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+// ---- Acquisition: methods
+
+// The one `index` argument of raw_event and parsed_event, as an unsigned 64-bit value.
+bool index_arg(const char* callable, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+               std::uint64_t& index) {
+  PyObject* obj = nullptr;
+  return bind_args(callable, {"index"}, args, nargs, kwnames, &obj) && to_u64(obj, "index", index);
+}
+
+PyObject* raw_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    AcquisitionState& s = *state_of(self);
+    std::uint64_t index = 0;
+    if (!index_arg("Acquisition.raw_event()", args, nargs, kwnames, index)) return nullptr;
+    Ref bytes = Ref::steal(raw_event_bytes(s.handle, index));
+    if (!bytes) return nullptr;
+    Ref pkg_num = Ref::steal(PyLong_FromUnsignedLongLong(index));
+    Ref event_num = Ref::steal(PyLong_FromUnsignedLongLong(index));
+    Ref dict = Ref::steal(PyDict_New());
+    if (!pkg_num || !event_num || !dict || PyDict_SetItemString(dict.get(), "rawdata", bytes.get()) < 0 ||
+        PyDict_SetItemString(dict.get(), "pkg_num", pkg_num.get()) < 0 ||
+        PyDict_SetItemString(dict.get(), "event_num", event_num.get()) < 0)
+      return nullptr;
+    return dict.release();
+  });
+}
+
+PyObject* parsed_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    AcquisitionState& s = *state_of(self);
+    std::uint64_t index = 0;
+    if (!index_arg("Acquisition.parsed_event()", args, nargs, kwnames, index)) return nullptr;
+    auto raw = s.handle.get(index);
+    if (!raw) return raise_error(raw.error());
+    return parse_to_dict(s.params, std::move(*raw));
+  });
+}
+
+PyMethodDef ACQUISITION_METHODS[] = {
+    {"raw_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_event)),
+     METH_FASTCALL | METH_KEYWORDS, "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
+    {"parsed_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parsed_event)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "parsed_event($self, index)\n--\n\nFetch a parsed event. Requires `tavrodaq` to be installed."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---- Acquisition: mapping and iteration
+
+Py_ssize_t acquisition_len(PyObject* self) {
+  PyObject* r = guarded([&]() -> PyObject* {
+    auto n = state_of(self)->handle.len();
+    if (!n) return raise_error(n.error());
+    return PyLong_FromUnsignedLongLong(*n);
+  });
+  if (r == nullptr) return -1;
+  Ref count = Ref::steal(r);
+  return PyLong_AsSsize_t(count.get());
+}
+
+PyObject* acquisition_subscript(PyObject* self, PyObject* key) {
+  return guarded([&] {
+    AcquisitionState& s = *state_of(self);
+    return map_index_arg(s.handle, s.params, key);
+  });
+}
+
+// A new iterator over a copy of the acquisition object (same path, parameters and metadata
+// object); nothing is read from disk.
+PyObject* acquisition_iter(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    AcquisitionState& s = *state_of(self);
+    PyObject* cls = acquisition_class();
+    PyObject* iter_cls = cls ? iter_events_class() : nullptr;
+    if (iter_cls == nullptr) return nullptr;
+    Ref copy = Ref::steal(wrap(reinterpret_cast<PyTypeObject*>(cls),
+                               AcquisitionState{s.handle, s.params, Ref::borrow(s.metadata.get())}));
+    if (!copy) return nullptr;
+    auto* type = reinterpret_cast<PyTypeObject*>(iter_cls);
+    Ref it = Ref::steal(type->tp_alloc(type, 0));
+    if (!it) return nullptr;
+    auto* obj = reinterpret_cast<IterEventsObject*>(it.get());
+    obj->acq = copy.release();
+    obj->index = 0;
+    obj->busy = false;
+    return it.release();
+  });
+}
+
+PyType_Slot ACQUISITION_SLOTS[] = {
+    {Py_tp_doc, const_cast<char*>("The Python wrapper around the core acquisition handle.")},
+    {Py_tp_new, reinterpret_cast<void*>(acquisition_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(acquisition_dealloc)},
+    {Py_tp_getset, ACQUISITION_GETSET},
+    {Py_tp_methods, ACQUISITION_METHODS},
+    {Py_mp_length, reinterpret_cast<void*>(acquisition_len)},
+    {Py_mp_subscript, reinterpret_cast<void*>(acquisition_subscript)},
+    {Py_tp_iter, reinterpret_cast<void*>(acquisition_iter)},
+    {0, nullptr},
+};
+
+PyType_Spec ACQUISITION_SPEC = {
+    "tavroacq.Acquisition",
+    sizeof(AcquisitionObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,
+    ACQUISITION_SLOTS,
+};
+
+// ---- IterEvents
+
+PyObject* iter_events_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* acq = nullptr;
+    if (!bind_tuple_args("IterEvents()", {"acq"}, args, kwargs, &acq)) return nullptr;
+    if (acquisition_handle(acq) == nullptr) {
+      PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'Acquisition'", Py_TYPE(acq)->tp_name);
+      return prefix_argument_error("acq");
+    }
+    Ref it = Ref::steal(type->tp_alloc(type, 0));
+    if (!it) return nullptr;
+    auto* obj = reinterpret_cast<IterEventsObject*>(it.get());
+    obj->acq = Ref::borrow(acq).release();
+    obj->index = 0;
+    obj->busy = false;
+    return it.release();
+  });
+}
+
+void iter_events_dealloc(PyObject* self) {
+  PyTypeObject* type = Py_TYPE(self);
+  Py_XDECREF(reinterpret_cast<IterEventsObject*>(self)->acq);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyObject* iter_events_iter(PyObject* self) { return Ref::borrow(self).release(); }
+
+// The next event, as acq[index] would give it; any failure ends the iteration without an
+// exception and leaves the index where it is, so a later call retries it (and resumes once the
+// acquisition has grown).
+PyObject* iter_events_next(PyObject* self) {
+  auto* it = reinterpret_cast<IterEventsObject*>(self);
+  if (it->busy) return raise(PyExc_RuntimeError, "Already borrowed");
+  it->busy = true;
+  PyObject* event = guarded([&]() -> PyObject* {
+    AcquisitionState& s = *state_of(it->acq);
+    auto fetcher = EventFetcher::walk(s.handle);
+    if (!fetcher) return nullptr;
+    PyObject* ev = parsed_event_at(*fetcher, s.params, it->index);
+    if (ev == nullptr) PyErr_Clear();
+    return ev;
+  });
+  it->busy = false;
+  if (event != nullptr) ++it->index;
+  return event;
+}
+
+PyType_Slot ITER_EVENTS_SLOTS[] = {
+    {Py_tp_doc, const_cast<char*>("Iterator over events in an acquisition")},
+    {Py_tp_new, reinterpret_cast<void*>(iter_events_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(iter_events_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(iter_events_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(iter_events_next)},
+    {0, nullptr},
+};
+
+PyType_Spec ITER_EVENTS_SPEC = {
+    "tavroacq.IterEvents",
+    sizeof(IterEventsObject),
+    0,
+    Py_TPFLAGS_DEFAULT,
+    ITER_EVENTS_SLOTS,
+};
+
+PyObject* iter_events_class() {
+  return ITER_EVENTS_CLASS.get([] { return PyType_FromSpec(&ITER_EVENTS_SPEC); });
+}
+
+// ---- Module functions
+
+PyObject* list_acquisitions_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* root = nullptr;
+    if (!bind_args("list_acquisitions()", {"root_dir"}, args, nargs, kwnames, &root)) return nullptr;
+    std::filesystem::path path;
+    if (!to_path(root, "root_dir", path)) return nullptr;
+    PyObject* cls = acquisition_class();
+    if (cls == nullptr) return nullptr;
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) return nullptr;
+    for (auto& handle : list_acquisitions(path)) {
+      Ref acq = Ref::steal(construct(reinterpret_cast<PyTypeObject*>(cls), std::move(handle)));
+      if (!acq) {
+        PyErr_Clear();  // an entry that does not construct is skipped
+        continue;
+      }
+      if (PyList_Append(list.get(), acq.get()) < 0) return nullptr;
+    }
+    return list.release();
+  });
+}
+
+PyObject* is_acquisition_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    PyObject* obj = nullptr;
+    if (!bind_args("is_acquisition()", {"path"}, args, nargs, kwnames, &obj)) return nullptr;
+    std::filesystem::path path;
+    if (!to_path(obj, "path", path)) return nullptr;
+    return PyBool_FromLong(is_acquisition(path));
+  });
+}
+
+}  // namespace
+
+PyObject* acquisition_class() {
+  return ACQUISITION_CLASS.get([] { return PyType_FromSpec(&ACQUISITION_SPEC); });
+}
+
+const tavroacq::Acquisition* acquisition_handle(PyObject* obj) {
+  PyObject* cls = ACQUISITION_CLASS.peek();
+  if (cls == nullptr || obj == nullptr ||
+      !PyType_IsSubtype(Py_TYPE(obj), reinterpret_cast<PyTypeObject*>(cls)))
+    return nullptr;
+  AcquisitionState* state = reinterpret_cast<AcquisitionObject*>(obj)->state;
+  return state ? &state->handle : nullptr;
+}
+
+PyMethodDef LIST_ACQUISITIONS_DEF = {
+    "list_acquisitions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(list_acquisitions_fn)),
+    METH_FASTCALL | METH_KEYWORDS, "list_acquisitions(root_dir)\n--\n\nList all acquisitions in a directory."};
+
+PyMethodDef IS_ACQUISITION_DEF = {
+    "is_acquisition", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(is_acquisition_fn)),
+    METH_FASTCALL | METH_KEYWORDS, "is_acquisition(path)\n--\n\nCheck if a folder is a valid acquisition."};
+
+}  // namespace tavroacq::py
