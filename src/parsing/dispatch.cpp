@@ -1,5 +1,7 @@
 // Runs the selected family's parser and hands back its record in the common shape.
 #include "parsing/brisav1.h"
+#include "parsing/orra96.h"
+#include "parsing/skiv16.h"
 #include "parsing/telkv3.h"
 #include "parsing/util.h"
 #include "parsing/vexv2.h"
@@ -27,8 +29,8 @@ std::expected<EventRecord, ParsingError> parse_with(Family family, Packet packet
     case Family::Telkv3S: return not_yet();
     case Family::Morvanev3: return not_yet();
     case Family::Brisav1: return run<Brisav1Event>(packet, params);
-    case Family::Skiv16: return not_yet();
-    case Family::Orra96: return not_yet();
+    case Family::Skiv16: return run<Skiv16Event>(packet, params);
+    case Family::Orra96: return run<Orra96Event>(packet, params);
     case Family::Vexoc: return not_yet();
     case Family::Vexv2: return run<Vexv2Event>(packet, params);
     case Family::Dunlinv1: return not_yet();
