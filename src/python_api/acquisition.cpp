@@ -155,23 +155,25 @@ PyObject* get_misc(AcquisitionState& s) {
   return load_misc_data(s.handle, Kind);
 }
 
-PyGetSetDef ACQUISITION_GETSET[] = {
-    {"is_valid", getter<get_is_valid>, nullptr, "Check if the folder is a valid acquisition.", nullptr},
-    {"path", getter<get_path>, nullptr, "Get the path to the acquisition directory.", nullptr},
-    {"name", getter<get_name>, nullptr, "Get the name of the acquisition.", nullptr},
-    {"chunk_count", getter<get_chunk_count>, nullptr, "Get the number of chunks in the acquisition", nullptr},
-    {"metadata", getter<get_metadata>, nullptr, "Read the metadata from the acquisition.", nullptr},
-    {"params", getter<get_params>, nullptr, "Get acquisition params.", nullptr},
-    {"readout_metadata", getter<get_misc<MiscDataKind::ReadoutMetadata>>, nullptr,
-     "Read the readout metadata from the acquisition.", nullptr},
-    {"pedestals_calibration", getter<get_misc<MiscDataKind::PedestalsCalibration>>, nullptr,
-     "Read pedestals calibration from the acquisition.", nullptr},
-    {"adc_to_mv_calibration", getter<get_misc<MiscDataKind::Adc2MvCalibration>>, nullptr,
-     "Read ADC to mV calibration from the acquisition.", nullptr},
-    {"timing_calibration", getter<get_misc<MiscDataKind::TimingCalibration>>, nullptr,
-     "Read timing calibration from the acquisition.", nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
+// Name, getter and docstring of every property.
+#define ACQUISITION_PROPERTIES(X)                                                                          \
+  X("is_valid", get_is_valid, "Check if the folder is a valid acquisition.")                              \
+  X("path", get_path, "Get the path to the acquisition directory.")                                       \
+  X("name", get_name, "Get the name of the acquisition.")                                                 \
+  X("chunk_count", get_chunk_count, "Get the number of chunks in the acquisition")                        \
+  X("metadata", get_metadata, "Read the metadata from the acquisition.")                                  \
+  X("params", get_params, "Get acquisition params.")                                                      \
+  X("readout_metadata", get_misc<MiscDataKind::ReadoutMetadata>,                                          \
+    "Read the readout metadata from the acquisition.")                                                    \
+  X("pedestals_calibration", get_misc<MiscDataKind::PedestalsCalibration>,                                \
+    "Read pedestals calibration from the acquisition.")                                                   \
+  X("adc_to_mv_calibration", get_misc<MiscDataKind::Adc2MvCalibration>,                                   \
+    "Read ADC to mV calibration from the acquisition.")                                                   \
+  X("timing_calibration", get_misc<MiscDataKind::TimingCalibration>, "Read timing calibration from the acquisition.")
+
+#define GETSET_ENTRY(name, body, doc) {name, getter<body>, nullptr, doc, nullptr},
+PyGetSetDef ACQUISITION_GETSET[] = {ACQUISITION_PROPERTIES(GETSET_ENTRY){nullptr, nullptr, nullptr, nullptr, nullptr}};
+#undef GETSET_ENTRY
 
 // ---- Acquisition: methods
 
@@ -182,43 +184,104 @@ bool index_arg(const char* callable, PyObject* const* args, Py_ssize_t nargs, Py
   return bind_args(callable, {"index"}, args, nargs, kwnames, &obj) && to_u64(obj, "index", index);
 }
 
-PyObject* raw_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    AcquisitionState& s = *state_of(self);
-    std::uint64_t index = 0;
-    if (!index_arg("Acquisition.raw_event()", args, nargs, kwnames, index)) return nullptr;
-    Ref bytes = Ref::steal(raw_event_bytes(s.handle, index));
-    if (!bytes) return nullptr;
-    Ref pkg_num = Ref::steal(PyLong_FromUnsignedLongLong(index));
-    Ref event_num = Ref::steal(PyLong_FromUnsignedLongLong(index));
-    Ref dict = Ref::steal(PyDict_New());
-    if (!pkg_num || !event_num || !dict || PyDict_SetItemString(dict.get(), "rawdata", bytes.get()) < 0 ||
-        PyDict_SetItemString(dict.get(), "pkg_num", pkg_num.get()) < 0 ||
-        PyDict_SetItemString(dict.get(), "event_num", event_num.get()) < 0)
-      return nullptr;
-    return dict.release();
-  });
+PyObject* raw_event_body(AcquisitionState& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::uint64_t index = 0;
+  if (!index_arg("Acquisition.raw_event()", args, nargs, kwnames, index)) return nullptr;
+  Ref bytes = Ref::steal(raw_event_bytes(s.handle, index));
+  if (!bytes) return nullptr;
+  Ref pkg_num = Ref::steal(PyLong_FromUnsignedLongLong(index));
+  Ref event_num = Ref::steal(PyLong_FromUnsignedLongLong(index));
+  Ref dict = Ref::steal(PyDict_New());
+  if (!pkg_num || !event_num || !dict || PyDict_SetItemString(dict.get(), "rawdata", bytes.get()) < 0 ||
+      PyDict_SetItemString(dict.get(), "pkg_num", pkg_num.get()) < 0 ||
+      PyDict_SetItemString(dict.get(), "event_num", event_num.get()) < 0)
+    return nullptr;
+  return dict.release();
 }
 
-PyObject* parsed_event(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  return guarded([&]() -> PyObject* {
-    AcquisitionState& s = *state_of(self);
-    std::uint64_t index = 0;
-    if (!index_arg("Acquisition.parsed_event()", args, nargs, kwnames, index)) return nullptr;
-    auto raw = s.handle.get(index);
-    if (!raw) return raise_error(raw.error());
-    return parse_to_dict(s.params, std::move(*raw));
-  });
+PyObject* parsed_event_body(AcquisitionState& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::uint64_t index = 0;
+  if (!index_arg("Acquisition.parsed_event()", args, nargs, kwnames, index)) return nullptr;
+  auto raw = s.handle.get(index);
+  if (!raw) return raise_error(raw.error());
+  return parse_to_dict(s.params, std::move(*raw));
 }
+
+using MethodBody = PyObject* (*)(AcquisitionState&, PyObject* const*, Py_ssize_t, PyObject*);
+
+template <MethodBody Body>
+PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&] { return Body(*state_of(self), args, nargs, kwnames); });
+}
+
+#define METHOD_IMPL(body) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method<body>))
+constexpr const char* RAW_EVENT_DOC = "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`.";
+constexpr const char* PARSED_EVENT_DOC =
+    "parsed_event($self, index)\n--\n\nFetch a parsed event. Requires `tavrodaq` to be installed.";
 
 PyMethodDef ACQUISITION_METHODS[] = {
-    {"raw_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(raw_event)),
-     METH_FASTCALL | METH_KEYWORDS, "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`."},
-    {"parsed_event", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parsed_event)),
-     METH_FASTCALL | METH_KEYWORDS,
-     "parsed_event($self, index)\n--\n\nFetch a parsed event. Requires `tavrodaq` to be installed."},
+    {"raw_event", METHOD_IMPL(raw_event_body), METH_FASTCALL | METH_KEYWORDS, RAW_EVENT_DOC},
+    {"parsed_event", METHOD_IMPL(parsed_event_body), METH_FASTCALL | METH_KEYWORDS, PARSED_EVENT_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
+
+#ifdef PYPY_VERSION
+// PyPy (7.3) drops the documentation of a native class's method and property descriptors, so
+// there the class gets documented replacements once it is created: each property becomes a
+// `property` whose getter is a plain native function, and each method a native function taking
+// the receiver as its first argument, bound to instances like a Python function.
+
+bool receiver(PyObject* obj, const char* callable) {
+  if (acquisition_handle(obj) != nullptr) return true;
+  PyErr_Format(PyExc_TypeError, "%s needs an Acquisition instance, got %s", callable,
+               obj ? Py_TYPE(obj)->tp_name : "nothing");
+  return false;
+}
+
+template <PyObject* (*Body)(AcquisitionState&)>
+PyObject* property_getter(PyObject*, PyObject* obj) {
+  return guarded([&]() -> PyObject* {
+    if (!receiver(obj, "property")) return nullptr;
+    return Body(*state_of(obj));
+  });
+}
+
+template <MethodBody Body>
+PyObject* unbound_method(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    if (!receiver(nargs > 0 ? args[0] : nullptr, "method")) return nullptr;
+    return Body(*state_of(args[0]), args + 1, nargs - 1, kwnames);
+  });
+}
+
+#define PYPY_PROPERTY_ENTRY(name, body, doc) {name, property_getter<body>, METH_O, doc},
+PyMethodDef PYPY_PROPERTIES[] = {ACQUISITION_PROPERTIES(PYPY_PROPERTY_ENTRY){nullptr, nullptr, 0, nullptr}};
+#undef PYPY_PROPERTY_ENTRY
+
+#define UNBOUND_IMPL(body) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(unbound_method<body>))
+PyMethodDef PYPY_METHODS[] = {
+    {"raw_event", UNBOUND_IMPL(raw_event_body), METH_FASTCALL | METH_KEYWORDS, RAW_EVENT_DOC},
+    {"parsed_event", UNBOUND_IMPL(parsed_event_body), METH_FASTCALL | METH_KEYWORDS, PARSED_EVENT_DOC},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+bool document_descriptors(PyObject* type) {
+  for (PyMethodDef* def = PYPY_PROPERTIES; def->ml_name != nullptr; ++def) {
+    Ref fget = Ref::steal(PyCFunction_NewEx(def, nullptr, nullptr));
+    Ref doc = str(def->ml_doc);
+    Ref prop = Ref::steal(fget && doc ? PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(&PyProperty_Type),
+                                                                     fget.get(), Py_None, Py_None, doc.get(), nullptr)
+                                      : nullptr);
+    if (!prop || PyObject_SetAttrString(type, def->ml_name, prop.get()) < 0) return false;
+  }
+  for (PyMethodDef* def = PYPY_METHODS; def->ml_name != nullptr; ++def) {
+    Ref fn = Ref::steal(PyCFunction_NewEx(def, nullptr, nullptr));
+    Ref bound = Ref::steal(fn ? PyInstanceMethod_New(fn.get()) : nullptr);
+    if (!bound || PyObject_SetAttrString(type, def->ml_name, bound.get()) < 0) return false;
+  }
+  return true;
+}
+#endif
 
 // ---- Acquisition: mapping and iteration
 
@@ -389,7 +452,13 @@ PyObject* is_acquisition_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
 }  // namespace
 
 PyObject* acquisition_class() {
-  return ACQUISITION_CLASS.get([] { return PyType_FromSpec(&ACQUISITION_SPEC); });
+  return ACQUISITION_CLASS.get([]() -> PyObject* {
+    Ref type = Ref::steal(PyType_FromSpec(&ACQUISITION_SPEC));
+#ifdef PYPY_VERSION
+    if (type && !document_descriptors(type.get())) return nullptr;
+#endif
+    return type.release();
+  });
 }
 
 const tavroacq::Acquisition* acquisition_handle(PyObject* obj) {
