@@ -384,6 +384,44 @@ TEST(CsvLayout, RecordsThatBreakTheShape) {
   }
 }
 
+// Records of any shape, consistent or not: the file must stay a table (every line with the
+// header's field count) and nothing may be read out of bounds (run under the sanitizers).
+TEST(CsvLayout, RandomShapesKeepTheTable) {
+  std::mt19937 rng(5);
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  const int devnull = ::open("/dev/null", O_WRONLY);
+  for (int round = 0; round < 1500; ++round) {
+    const bool brisa = pick(2) == 0;
+    std::vector<EventRecord> records;
+    for (int e = pick(4); e > 0; --e) {
+      EventRecord r(static_cast<std::size_t>(pick(5)));
+      r.window_labels.resize(static_cast<std::size_t>(pick(6)));
+      r.time.resize(static_cast<std::size_t>(pick(6)));
+      if (brisa && pick(3) != 0) r.timing.emplace(static_cast<std::size_t>(pick(6)));
+      for (auto& x : r.data)
+        for (int i = pick(10); i > 0; --i) x.push_back(static_cast<float>(pick(2000)) / 7.0f - 100.0f);
+      for (auto& l : r.window_labels)
+        for (int i = pick(5); i > 0; --i) l.push_back(static_cast<std::uint16_t>(pick(2) ? pick(6) : 65535 - pick(3)));
+      for (auto& t : r.time)
+        for (int i = pick(10); i > 0; --i) t.push_back(static_cast<std::uint16_t>(pick(70000)));
+      if (r.timing)
+        for (auto& t : *r.timing)
+          for (int i = pick(4); i > 0; --i) t.push_back(static_cast<std::uint32_t>(rng()));
+      records.push_back(std::move(r));
+    }
+    StringSink sink;
+    ASSERT_TRUE(export_csv(records, sink, params_with_samples(static_cast<std::uint64_t>(pick(4))),
+                           brisa ? Family::Brisav1 : Family::Telkv3, devnull)
+                    .has_value());
+    std::istringstream lines(sink.text);
+    std::string line;
+    std::getline(lines, line);
+    const auto fields = std::count(line.begin(), line.end(), ',');
+    while (std::getline(lines, line)) ASSERT_EQ(std::count(line.begin(), line.end(), ','), fields) << round;
+  }
+  ::close(devnull);
+}
+
 class FailingSink final : public CsvSink {
  public:
   std::size_t accepted = 0;
