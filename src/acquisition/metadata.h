@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -69,5 +70,10 @@ struct Metadata {
   Params params;
   std::vector<YamlEntry> registers;  // as read, in document order; nothing looks inside
 };
+
+// The text of metadata.yml turned into the record: Deserialize (with a description in `detail`)
+// when it is not one YAML document matching the schema. Pure, prints nothing, and bounded in time,
+// memory and stack whatever the bytes.
+std::expected<Metadata, MetadataError> deserialize_metadata(std::string_view text);
 
 }  // namespace tavroacq
