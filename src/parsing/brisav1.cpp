@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <limits>
 #include <string_view>
+#include <vector>
 
 #include "parsing/samples.h"
 #include "parsing/saturating.h"
@@ -47,53 +48,95 @@ namespace {
 // Header words 0 to 3 of a sub-packet: channel, high and low timing parts, window label.
 constexpr std::uint64_t HEADER_WORDS = 4;
 
-// Fills the record from the kept sub-packets, one at a time, in packet order.
-class Filler {
+// The segments of the packet, each running up to and including the next stop word; only those
+// of exactly P words are sub-packets.
+class Subpackets {
  public:
-  explicit Filler(const ParamsCache& cache)
+  Subpackets(Packet packet, const ParamsCache& cache)
+      : bytes_(packet.data()), words_(packet.size() / 2), stop_(cache.stop_word), size_(cache.subpacket_words) {}
+
+  // The start of the next sub-packet, or nullptr after the last.
+  const std::uint8_t* next() {
+    while (start_ < words_) {
+      // The common case first: the segment from here is a sub-packet, its last word the first
+      // stop word. This test runs over blocks of words and vectorises.
+      if (size_ <= words_ - start_ && word(start_ + size_ - 1) == stop_ && !has_stop(start_, size_ - 1)) {
+        const std::size_t start = start_;
+        start_ += size_;
+        return bytes_ + 2 * start;
+      }
+      // Otherwise the segment is dropped: go on after its stop word.
+      std::size_t k = start_;
+      while (k < words_ && word(k) != stop_) ++k;
+      start_ = k + 1;
+    }
+    return nullptr;
+  }
+
+ private:
+  std::uint16_t word(std::size_t k) const { return be_word(bytes_ + 2 * k); }
+
+  // Whether words [from, from + count) hold the stop word.
+  bool has_stop(std::size_t from, std::uint64_t count) const {
+    constexpr std::size_t BLOCK = 16;
+    std::uint64_t i = 0;
+    for (; i + BLOCK <= count; i += BLOCK) {
+      unsigned found = 0;
+#pragma GCC unroll 1  // left whole, the block loop is vectorised at -O3 too
+      for (std::size_t k = 0; k < BLOCK; ++k) found |= static_cast<unsigned>(word(from + i + k) == stop_);
+      if (found != 0) return true;
+    }
+    for (; i < count; ++i)
+      if (word(from + i) == stop_) return true;
+    return false;
+  }
+
+  const std::uint8_t* bytes_;
+  std::size_t words_;
+  std::uint16_t stop_;
+  std::uint64_t size_;
+  std::size_t start_ = 0;  // first word of the current segment
+};
+
+// Which sub-packets are kept, and the appending of a kept one's window to its channel.
+class Windows {
+ public:
+  explicit Windows(const ParamsCache& cache)
       : cache_(cache),
         look_begin_(std::min(cache.headers, cache.subpacket_words)),
         look_end_(std::min(saturating::add(cache.headers, cache.samples), cache.subpacket_words)),
         readable_(cache.subpacket_words >= HEADER_WORDS &&
                   saturating::add(cache.headers, cache.samples) <= cache.subpacket_words) {}
 
-  std::expected<void, ParsingError> add(const std::uint8_t* sub) {
-    if (!created_) {
-      if (cache_.channels > MAX_CHANNELS) return std::unexpected(ParsingError::Kind::InvalidParameters);
-      event_ = Brisav1Event(cache_.channels);
-      event_.timing.emplace(cache_.channels);
-      created_ = true;
-    }
-    if (cache_.samples == 0) return {};
+  // True for a sub-packet whose window is kept, false for one skipped (all-zero samples).
+  std::expected<bool, ParsingError> keep(const std::uint8_t* sub) const {
+    if (cache_.samples == 0) return false;
     std::uint16_t any = 0;
     for (std::uint64_t i = look_begin_; i < look_end_; ++i) any |= be_word(sub + 2 * i);
-    if (any == 0) return {};
+    if (any == 0) return false;
     // A sub-packet too short for its header words or its samples cannot be read.
     if (!readable_) return std::unexpected(ParsingError::Kind::InvalidParameters);
-
-    const std::uint16_t c = be_word(sub) & cache_.chanmask;
-    if (c >= cache_.channels) return std::unexpected(ParsingError::Kind::InvalidChannel);
-    samples::append_be(sub + 2 * cache_.headers, cache_.samples, event_.data[c]);
-    event_.window_labels[c].push_back(be_word(sub + 6) & cache_.abs_wind_mask);
-    const std::uint32_t high = std::uint32_t{static_cast<std::uint16_t>(be_word(sub + 2) & cache_.timing_mask)}
-                               << cache_.timing_shift;
-    (*event_.timing)[c].push_back(high | (be_word(sub + 4) & cache_.timing_mask));
-    kept_ = true;
-    return {};
+    if (channel(sub) >= cache_.channels) return std::unexpected(ParsingError::Kind::InvalidChannel);
+    return true;
   }
 
-  bool any_subpacket() const { return created_; }
-  bool any_kept() const { return kept_; }
-  Brisav1Event& event() { return event_; }
+  std::uint16_t channel(const std::uint8_t* sub) const { return be_word(sub) & cache_.chanmask; }
+
+  // Appends a kept sub-packet's samples, label and timing value to its channel.
+  void append(Brisav1Event& event, const std::uint8_t* sub) const {
+    const std::uint16_t c = channel(sub);
+    samples::append_be(sub + 2 * cache_.headers, cache_.samples, event.data[c]);
+    event.window_labels[c].push_back(be_word(sub + 6) & cache_.abs_wind_mask);
+    const std::uint32_t high = std::uint32_t{static_cast<std::uint16_t>(be_word(sub + 2) & cache_.timing_mask)}
+                               << cache_.timing_shift;
+    (*event.timing)[c].push_back(high | (be_word(sub + 4) & cache_.timing_mask));
+  }
 
  private:
   const ParamsCache& cache_;
   std::uint64_t look_begin_;  // the words looked at to skip an all-zero sub-packet
   std::uint64_t look_end_;
   bool readable_;  // the sub-packet holds the header words and all samples
-  Brisav1Event event_;  // sized at the first sub-packet
-  bool created_ = false;
-  bool kept_ = false;
 };
 
 // One contiguous run per channel, in samples from the earliest first window of all channels.
@@ -123,22 +166,35 @@ template <>
 std::expected<Brisav1Event, ParsingError> ParseInto<Brisav1Event>::parse_into(Packet packet, const Params& params) {
   if (packet.size() % 2 != 0) return std::unexpected(ParsingError::Kind::UnexpectedLength);
   const brisav1::ParamsCache cache(params);
-  brisav1::Filler filler(cache);
+  brisav1::Subpackets subpackets(packet, cache);
+  const std::uint8_t* sub = subpackets.next();
+  if (sub == nullptr) return std::unexpected(ParsingError::Kind::EmptyPackage);
+  if (cache.channels > brisav1::MAX_CHANNELS) return std::unexpected(ParsingError::Kind::InvalidParameters);
 
-  // Segments run up to and including the next stop word; only those of exactly P words count.
-  const std::uint8_t* bytes = packet.data();
-  const std::size_t words = packet.size() / 2;
-  std::size_t segment_start = 0;
-  for (std::size_t i = 0; i < words; ++i) {
-    if (be_word(bytes + 2 * i) != cache.stop_word) continue;
-    if (i - segment_start + 1 == cache.subpacket_words)
-      if (auto ok = filler.add(bytes + 2 * segment_start); !ok) return std::unexpected(ok.error());
-    segment_start = i + 1;
+  // First the sub-packets to keep, with every check in packet order; then, with the windows
+  // per channel known, each channel's sequences are sized once and filled.
+  const brisav1::Windows windows(cache);
+  std::vector<const std::uint8_t*> kept;
+  for (; sub != nullptr; sub = subpackets.next()) {
+    auto keep = windows.keep(sub);
+    if (!keep) return std::unexpected(keep.error());
+    if (*keep) kept.push_back(sub);
   }
-  if (!filler.any_subpacket()) return std::unexpected(ParsingError::Kind::EmptyPackage);
-  if (!filler.any_kept()) return std::unexpected(ParsingError::Kind::MissingData);
-  brisav1::fill_time(filler.event(), cache.samples);
-  return std::move(filler.event());
+  if (kept.empty()) return std::unexpected(ParsingError::Kind::MissingData);
+
+  std::vector<std::uint64_t> per_channel(cache.channels);
+  for (const std::uint8_t* k : kept) ++per_channel[windows.channel(k)];
+  Brisav1Event event(cache.channels);
+  event.timing.emplace(cache.channels);
+  for (std::size_t c = 0; c < per_channel.size(); ++c) {
+    if (per_channel[c] == 0) continue;
+    event.data[c].reserve(per_channel[c] * cache.samples);
+    event.window_labels[c].reserve(per_channel[c]);
+    (*event.timing)[c].reserve(per_channel[c]);
+  }
+  for (const std::uint8_t* k : kept) windows.append(event, k);
+  brisav1::fill_time(event, cache.samples);
+  return event;
 }
 
 }  // namespace tavroacq

@@ -1,5 +1,6 @@
 // Runs the selected family's parser and hands back its record in the common shape.
 #include "parsing/brisav1.h"
+#include "parsing/dunlinv1.h"
 #include "parsing/orra96.h"
 #include "parsing/skiv16.h"
 #include "parsing/telkv3.h"
@@ -33,7 +34,7 @@ std::expected<EventRecord, ParsingError> parse_with(Family family, Packet packet
     case Family::Orra96: return run<Orra96Event>(packet, params);
     case Family::Vexoc: return not_yet();
     case Family::Vexv2: return run<Vexv2Event>(packet, params);
-    case Family::Dunlinv1: return not_yet();
+    case Family::Dunlinv1: return run<Dunlinv1Event>(packet, params);
   }
   return not_yet();
 }

@@ -32,11 +32,16 @@ std::expected<void, ParsingError> set_time_axis(std::vector<std::vector<std::uin
     const std::uint16_t first = labels.front();
     // Every label adds exactly `samples` values; guard the size before growing the vector.
     if (samples > (out.max_size() - out.size()) / labels.size()) throw std::bad_alloc();
-    out.reserve(out.size() + labels.size() * samples);
+    const std::size_t old = out.size();
+    out.resize(old + labels.size() * samples);
+    std::uint16_t* dst = out.data() + old;
     for (std::uint16_t w : labels) {
       const std::uint32_t r = w >= first ? std::uint32_t{w} - first : std::uint32_t{w} + ring - first;
       const auto base = static_cast<std::uint16_t>(static_cast<std::uint64_t>(r) * samples);
-      for (std::uint64_t j = 0; j < samples; ++j) out.push_back(static_cast<std::uint16_t>(base + j));
+      // Indexed stores rather than push_back: the loop then vectorises.
+      std::uint16_t value = base;
+      for (std::uint64_t j = 0; j < samples; ++j) dst[j] = value++;
+      dst += samples;
     }
   }
   return {};
