@@ -94,3 +94,16 @@ def split_into_chunks(events, chunk_size):
 
 def open_fd_count():
     return len(os.listdir("/proc/self/fd"))
+
+
+def telkv3_packet(windows, samples, headers=(0, 0, 0), footer=(0,)):
+    """A telkv3 packet with the default settings: event header words, then per window a header
+    word (channel in bits 9-10, label in bits 1-8) and `samples` sample words holding 12-bit
+    values in bits 1-12, then the footer. `windows` is a list of (channel, label, values)."""
+    words = list(headers)
+    for channel, label, values in windows:
+        assert len(values) == samples
+        words.append((channel << 9) | (label << 1))
+        words.extend(v << 1 for v in values)
+    words.extend(footer)
+    return struct.pack(f">{len(words)}H", *words)

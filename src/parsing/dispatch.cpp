@@ -1,10 +1,13 @@
 // Runs the selected family's parser and hands back its record in the common shape.
 #include "parsing/brisav1.h"
 #include "parsing/dunlinv1.h"
+#include "parsing/morvanev3.h"
 #include "parsing/orra96.h"
 #include "parsing/skiv16.h"
 #include "parsing/telkv3.h"
+#include "parsing/telkv3s.h"
 #include "parsing/util.h"
+#include "parsing/vexoc.h"
 #include "parsing/vexv2.h"
 
 namespace tavroacq {
@@ -27,12 +30,12 @@ std::expected<EventRecord, ParsingError> parse_with(Family family, Packet packet
   (void)params;
   switch (family) {
     case Family::Telkv3: return run<Telkv3Event>(packet, params);
-    case Family::Telkv3S: return not_yet();
-    case Family::Morvanev3: return not_yet();
+    case Family::Telkv3S: return run<Telkv3SEvent>(packet, params);
+    case Family::Morvanev3: return run<Morvanev3Event>(packet, params);
     case Family::Brisav1: return run<Brisav1Event>(packet, params);
     case Family::Skiv16: return run<Skiv16Event>(packet, params);
     case Family::Orra96: return run<Orra96Event>(packet, params);
-    case Family::Vexoc: return not_yet();
+    case Family::Vexoc: return run<VexocEvent>(packet, params);
     case Family::Vexv2: return run<Vexv2Event>(packet, params);
     case Family::Dunlinv1: return run<Dunlinv1Event>(packet, params);
   }

@@ -56,7 +56,9 @@ std::expected<Telkv3Event, ParsingError> ParseInto<Telkv3Event>::parse_into(Pack
 
   const unsigned chan_shift = p.chan_shift % 16;
   const unsigned last_bits = static_cast<unsigned>(p.n_last_bits % 16);
-  auto channel_of = [&](std::uint16_t header) { return static_cast<std::uint16_t>((header & p.chanmask) >> chan_shift); };
+  auto channel_of = [&](std::uint16_t header) {
+    return static_cast<std::uint16_t>((header & p.chanmask) >> chan_shift);
+  };
 
   // The channels present are the distinct channel fields of the first min(C, F) window headers;
   // the windows then belong to them round-robin, in ascending channel order.

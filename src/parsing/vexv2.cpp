@@ -11,7 +11,9 @@ std::expected<Vexv2Event, ParsingError> ParseInto<Vexv2Event>::parse_into(Packet
   auto parsed = ParseInto<Telkv3Event>::parse_into(packet, params);
   if (!parsed) return std::unexpected(parsed.error());
   Vexv2Event record;
-  static_cast<EventRecord&>(record) = std::move(static_cast<EventRecord&>(*parsed));
+  record.data = std::move(parsed->data);
+  record.window_labels = std::move(parsed->window_labels);
+  record.time = std::move(parsed->time);
   return record;
 }
 

@@ -265,6 +265,18 @@ PyMethodDef PYPY_METHODS[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// PyPy gives every instance of a native class a dictionary; instances of the class itself refuse
+// new attributes as they do on CPython (subclasses keep theirs).
+int acquisition_setattro(PyObject* self, PyObject* name, PyObject* value) {
+  if (reinterpret_cast<PyObject*>(Py_TYPE(self)) != ACQUISITION_CLASS.peek())
+    return PyObject_GenericSetAttr(self, name, value);
+  if (PyObject_HasAttr(reinterpret_cast<PyObject*>(Py_TYPE(self)), name))
+    PyErr_Format(PyExc_AttributeError, "attribute '%U' of 'Acquisition' objects is not writable", name);
+  else
+    PyErr_Format(PyExc_AttributeError, "'Acquisition' object has no attribute '%U'", name);
+  return -1;
+}
+
 bool document_descriptors(PyObject* type) {
   for (PyMethodDef* def = PYPY_PROPERTIES; def->ml_name != nullptr; ++def) {
     Ref fget = Ref::steal(PyCFunction_NewEx(def, nullptr, nullptr));
@@ -334,6 +346,9 @@ PyType_Slot ACQUISITION_SLOTS[] = {
     {Py_mp_length, reinterpret_cast<void*>(acquisition_len)},
     {Py_mp_subscript, reinterpret_cast<void*>(acquisition_subscript)},
     {Py_tp_iter, reinterpret_cast<void*>(acquisition_iter)},
+#ifdef PYPY_VERSION
+    {Py_tp_setattro, reinterpret_cast<void*>(acquisition_setattro)},
+#endif
     {0, nullptr},
 };
 
@@ -417,12 +432,17 @@ PyObject* iter_events_class() {
 
 // ---- Module functions
 
+// The single path argument `name` of module function `callable`.
+bool path_argument(const char* callable, const char* name, PyObject* const* args, Py_ssize_t nargs,
+                   PyObject* kwnames, std::filesystem::path& path) {
+  PyObject* obj = nullptr;
+  return bind_args(callable, {name}, args, nargs, kwnames, &obj) && to_path(obj, name, path);
+}
+
 PyObject* list_acquisitions_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* root = nullptr;
-    if (!bind_args("list_acquisitions()", {"root_dir"}, args, nargs, kwnames, &root)) return nullptr;
     std::filesystem::path path;
-    if (!to_path(root, "root_dir", path)) return nullptr;
+    if (!path_argument("list_acquisitions()", "root_dir", args, nargs, kwnames, path)) return nullptr;
     PyObject* cls = acquisition_class();
     if (cls == nullptr) return nullptr;
     Ref list = Ref::steal(PyList_New(0));
@@ -441,10 +461,8 @@ PyObject* list_acquisitions_fn(PyObject*, PyObject* const* args, Py_ssize_t narg
 
 PyObject* is_acquisition_fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
-    PyObject* obj = nullptr;
-    if (!bind_args("is_acquisition()", {"path"}, args, nargs, kwnames, &obj)) return nullptr;
     std::filesystem::path path;
-    if (!to_path(obj, "path", path)) return nullptr;
+    if (!path_argument("is_acquisition()", "path", args, nargs, kwnames, path)) return nullptr;
     return PyBool_FromLong(is_acquisition(path));
   });
 }

@@ -2,28 +2,25 @@
 
 #include <cmath>
 #include <cstring>
-#include <span>
 
 #include "parsing/util.h"
 #include "python_api/exceptions.h"
 #include "python_api/lazy_cell.h"
 
 // How the per-channel lists get their numbers. Creating one number object at a time through the
-// C API is what costs on PyPy (about 900 ns per float), so each interpreter gets its fastest
-// route, chosen by measurement (bench/bench_acquisition.py):
-//   LIST_ROUTE_CREATE: a new object per element (reference only);
-//   LIST_ROUTE_CACHE:  shared objects for the whole numbers 0..65535, created on first use;
-//   LIST_ROUTE_ARRAY:  all values of a field in one array.array, turned into a list by its own
-//                      tolist() and cut per channel by slicing; PyPy then keeps the lists unboxed.
-#define LIST_ROUTE_CREATE 0
-#define LIST_ROUTE_CACHE 1
-#define LIST_ROUTE_ARRAY 2
-#ifndef TAVROACQ_LIST_ROUTE
-#ifdef PYPY_VERSION
-#define TAVROACQ_LIST_ROUTE LIST_ROUTE_ARRAY
-#else
-#define TAVROACQ_LIST_ROUTE LIST_ROUTE_CACHE
-#endif
+// C API is what costs on PyPy (about 900 ns per float), so the lists are built by the fastest
+// route for the interpreter and the size, chosen by measurement (bench/bench_acquisition.py):
+// - shared objects: parsed values are whole numbers 0..65535 before any correction, so one
+//   object per value, created on first use and kept, serves nearly every element (numbers are
+//   immutable: sharing them is invisible to callers). Used on CPython, and on PyPy for small
+//   fields, where the fixed cost of the array route dominates.
+// - array route (PyPy): all values of a field are copied into one array.array, list() turns it
+//   into one list and slicing cuts it per channel. PyPy copies an array's raw values into an
+//   unboxed list (about 1 ns per element, where tolist() boxes every element), and slices such a
+//   list by copying. The array is made by repeating a one-element array and filled through its
+//   buffer: going through a bytes object costs three times as much.
+#ifndef TAVROACQ_ARRAY_ROUTE_MIN
+#define TAVROACQ_ARRAY_ROUTE_MIN 128
 #endif
 
 namespace tavroacq::py {
@@ -32,10 +29,6 @@ namespace {
 template <class T>
 using PerChannel = std::vector<std::vector<T>>;
 
-#if TAVROACQ_LIST_ROUTE == LIST_ROUTE_CACHE
-
-// Parsed values are 16-bit whole numbers before any correction, so one shared object per value
-// serves nearly every element. Numbers are immutable: sharing them is invisible to callers.
 PyObject* FLOAT_CACHE[65536];
 PyObject* INT_CACHE[65536];
 
@@ -64,68 +57,93 @@ inline PyObject* int_object(std::uint64_t v) {
 inline PyObject* number_object(std::uint16_t v) { return int_object(v); }
 inline PyObject* number_object(std::uint32_t v) { return int_object(v); }
 
-#else
+// Per channel, a list holding make(value) for each of the channel's values, in order; `make`
+// returns a new reference, or null with the exception set.
+template <class T, class Make>
+Ref lists_of(const PerChannel<T>& channels, Make make) {
+  const auto n = static_cast<Py_ssize_t>(channels.size());
+  Ref outer = Ref::steal(PyList_New(n));
+  if (!outer) return outer;
+  for (Py_ssize_t c = 0; c < n; ++c) {
+    const auto& values = channels[static_cast<std::size_t>(c)];
+    Ref inner = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    if (!inner) return Ref();
+    for (std::size_t i = 0; i < values.size(); ++i) {
+      PyObject* item = make(values[i]);
+      if (item == nullptr) return Ref();
+      PyList_SET_ITEM(inner.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    PyList_SET_ITEM(outer.get(), c, inner.release());
+  }
+  return outer;
+}
 
-inline PyObject* number_object(float v) { return PyFloat_FromDouble(v); }
-inline PyObject* number_object(std::uint16_t v) { return PyLong_FromLong(v); }
-inline PyObject* number_object(std::uint32_t v) { return PyLong_FromUnsignedLong(v); }
+#ifdef PYPY_VERSION
 
-#endif
+template <class T>
+struct ArrayCode;
+template <>
+struct ArrayCode<float> {
+  static constexpr const char* code = "f";
+  static inline LazyCell cell;
+};
+template <>
+struct ArrayCode<std::uint16_t> {
+  static constexpr const char* code = "H";
+  static inline LazyCell cell;
+};
+template <>
+struct ArrayCode<std::uint32_t> {
+  static constexpr const char* code = "I";
+  static inline LazyCell cell;
+};
 
-#if TAVROACQ_LIST_ROUTE == LIST_ROUTE_ARRAY
-
-LazyCell ARRAY_TYPE;
-
-PyObject* array_type() {
-  return ARRAY_TYPE.get([]() -> PyObject* {
+// A one-element array of the element type (never handed out): repeating it makes an array of any
+// length in one call, which the values are then copied into through the buffer interface.
+template <class T>
+PyObject* template_array() {
+  return ArrayCode<T>::cell.get([]() -> PyObject* {
     Ref name = str("array");
     Ref mod = Ref::steal(name ? PyImport_Import(name.get()) : nullptr);
-    return mod ? PyObject_GetAttrString(mod.get(), "array") : nullptr;
+    Ref type = Ref::steal(mod ? PyObject_GetAttrString(mod.get(), "array") : nullptr);
+    Ref code = str(ArrayCode<T>::code);
+    const char zero[sizeof(T)] = {};
+    Ref bytes = Ref::steal(PyBytes_FromStringAndSize(zero, sizeof(T)));
+    if (!type || !code || !bytes) return nullptr;
+    return PyObject_CallFunctionObjArgs(type.get(), code.get(), bytes.get(), nullptr);
   });
 }
 
-template <class T>
-constexpr const char* TYPECODE = nullptr;
-template <>
-constexpr const char* TYPECODE<float> = "f";
-template <>
-constexpr const char* TYPECODE<std::uint16_t> = "H";
-template <>
-constexpr const char* TYPECODE<std::uint32_t> = "I";
-
-// One list of every value of every channel, in channel order, through array.array(...).tolist().
+// One list of every value of every channel, in channel order, through an array of them.
 template <class T>
 Ref flat_list(const PerChannel<T>& channels, std::size_t total) {
-  static_assert(sizeof(T) == 2 || sizeof(T) == 4);
-  PyObject* type = array_type();
-  if (type == nullptr) return Ref();
-  Ref bytes = Ref::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total * sizeof(T))));
-  if (!bytes) return Ref();
-  char* dst = PyBytes_AS_STRING(bytes.get());
+  PyObject* one = template_array<T>();
+  if (one == nullptr) return Ref();
+  Ref array = Ref::steal(PySequence_Repeat(one, static_cast<Py_ssize_t>(total)));
+  if (!array) return Ref();
+  Py_buffer view;
+  if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return Ref();
+  if (view.len != static_cast<Py_ssize_t>(total * sizeof(T)) || view.itemsize != sizeof(T)) {
+    PyBuffer_Release(&view);
+    throw InternalFailure("array buffer does not match its element count");
+  }
+  auto* dst = static_cast<char*>(view.buf);
   for (const auto& ch : channels) {
     if (ch.empty()) continue;
     std::memcpy(dst, ch.data(), ch.size() * sizeof(T));
     dst += ch.size() * sizeof(T);
   }
-  Ref code = str(TYPECODE<T>);
-  if (!code) return Ref();
-  Ref array = Ref::steal(PyObject_CallFunctionObjArgs(type, code.get(), bytes.get(), nullptr));
-  if (!array) return Ref();
-  return Ref::steal(PyObject_CallMethod(array.get(), "tolist", nullptr));
+  PyBuffer_Release(&view);
+  return Ref::steal(PySequence_List(array.get()));
 }
 
 template <class T>
-Ref channel_lists(const PerChannel<T>& channels) {
+Ref array_lists(const PerChannel<T>& channels, std::size_t total) {
   const auto n = static_cast<Py_ssize_t>(channels.size());
   Ref outer = Ref::steal(PyList_New(n));
   if (!outer) return outer;
-  std::size_t total = 0;
-  for (const auto& ch : channels) total += ch.size();
-  Ref flat;
-  if (total != 0) {
-    flat = flat_list(channels, total);
-    if (!flat) return Ref();
-  }
+  Ref flat = flat_list(channels, total);
+  if (!flat) return Ref();
   Py_ssize_t start = 0;
   for (Py_ssize_t c = 0; c < n; ++c) {
     const auto len = static_cast<Py_ssize_t>(channels[static_cast<std::size_t>(c)].size());
@@ -143,61 +161,30 @@ Ref channel_lists(const PerChannel<T>& channels) {
   return outer;
 }
 
-#else
-
-// A list of the values, one object each.
-template <class T>
-Ref list_of_objects(std::span<const T> values) {
-  Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
-  if (!list) return list;
-  for (std::size_t i = 0; i < values.size(); ++i) {
-    PyObject* item = number_object(values[i]);
-    if (item == nullptr) return Ref();
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list;
-}
+#endif
 
 template <class T>
 Ref channel_lists(const PerChannel<T>& channels) {
-  const auto n = static_cast<Py_ssize_t>(channels.size());
-  Ref outer = Ref::steal(PyList_New(n));
-  if (!outer) return outer;
-  for (Py_ssize_t c = 0; c < n; ++c) {
-    Ref inner = list_of_objects(std::span<const T>(channels[static_cast<std::size_t>(c)]));
-    if (!inner) return Ref();
-    PyList_SET_ITEM(outer.get(), c, inner.release());
-  }
-  return outer;
+#ifdef PYPY_VERSION
+  std::size_t total = 0;
+  for (const auto& ch : channels) total += ch.size();
+  if (total >= TAVROACQ_ARRAY_ROUTE_MIN) return array_lists(channels, total);
+#endif
+  return lists_of(channels, [](T v) { return number_object(v); });
 }
 
-#endif
-
-// Per channel, a list of 5-tuples of ints, one per error record, in record field order.
-Ref ecc_lists(const PerChannel<EccErrorRecord>& channels) {
-  const auto n = static_cast<Py_ssize_t>(channels.size());
-  Ref outer = Ref::steal(PyList_New(n));
-  if (!outer) return outer;
-  for (Py_ssize_t c = 0; c < n; ++c) {
-    const auto& records = channels[static_cast<std::size_t>(c)];
-    Ref inner = Ref::steal(PyList_New(static_cast<Py_ssize_t>(records.size())));
-    if (!inner) return Ref();
-    for (std::size_t r = 0; r < records.size(); ++r) {
-      const EccErrorRecord& e = records[r];
-      Ref fields[5] = {Ref::steal(PyLong_FromUnsignedLongLong(e.first)),
-                       Ref::steal(PyLong_FromUnsignedLongLong(e.second)), Ref::steal(PyLong_FromLong(e.third)),
-                       Ref::steal(PyLong_FromLong(e.fourth)), Ref::steal(PyLong_FromLong(e.fifth))};
-      Ref tuple = Ref::steal(PyTuple_New(5));
-      if (!tuple) return Ref();
-      for (Py_ssize_t k = 0; k < 5; ++k) {
-        if (!fields[k]) return Ref();
-        PyTuple_SET_ITEM(tuple.get(), k, fields[k].release());
-      }
-      PyList_SET_ITEM(inner.get(), static_cast<Py_ssize_t>(r), tuple.release());
-    }
-    PyList_SET_ITEM(outer.get(), c, inner.release());
+// One orra96 error record as a 5-tuple of ints, in record field order.
+PyObject* ecc_tuple(const EccErrorRecord& e) {
+  Ref fields[5] = {Ref::steal(PyLong_FromUnsignedLongLong(e.first)), Ref::steal(PyLong_FromUnsignedLongLong(e.second)),
+                   Ref::steal(PyLong_FromLong(e.third)), Ref::steal(PyLong_FromLong(e.fourth)),
+                   Ref::steal(PyLong_FromLong(e.fifth))};
+  Ref tuple = Ref::steal(PyTuple_New(5));
+  if (!tuple) return nullptr;
+  for (Py_ssize_t k = 0; k < 5; ++k) {
+    if (!fields[k]) return nullptr;
+    PyTuple_SET_ITEM(tuple.get(), k, fields[k].release());
   }
-  return outer;
+  return tuple.release();
 }
 
 template <class T, class Convert>
@@ -227,7 +214,7 @@ PyObject* parse_to_dict(const Params& params, std::vector<std::uint8_t> raw) {
   if (!time) return nullptr;
   Ref timing = optional_lists(record.timing, [](const auto& v) { return channel_lists(v); });
   if (!timing) return nullptr;
-  Ref ecc = optional_lists(record.ecc_errors, ecc_lists);
+  Ref ecc = optional_lists(record.ecc_errors, [](const auto& v) { return lists_of(v, ecc_tuple); });
   if (!ecc) return nullptr;
 
   Ref dict = Ref::steal(PyDict_New());

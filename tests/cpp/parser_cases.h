@@ -57,6 +57,24 @@ struct Fields {
   std::vector<std::vector<std::uint16_t>> time;
 };
 
+inline Fields empty_fields(std::size_t channels) {
+  Fields f;
+  f.data.resize(channels);
+  f.labels.resize(channels);
+  f.time.resize(channels);
+  return f;
+}
+
+// `channels` entries, all empty except channel `c`.
+inline Fields one_channel(std::size_t channels, std::size_t c, std::vector<float> data,
+                          std::vector<std::uint16_t> labels, std::vector<std::uint16_t> time) {
+  Fields f = empty_fields(channels);
+  f.data[c] = std::move(data);
+  f.labels[c] = std::move(labels);
+  f.time[c] = std::move(time);
+  return f;
+}
+
 // A parse either gives these fields or fails with this kind.
 using Outcome = std::variant<Fields, ParsingError::Kind>;
 

@@ -5,8 +5,11 @@
 #include <string_view>
 
 #include "parser_cases.h"
+#include "parsing/morvanev3.h"
 #include "parsing/telkv3.h"
+#include "parsing/telkv3s.h"
 #include "parsing/util.h"
+#include "parsing/vexoc.h"
 #include "parsing/vexv2.h"
 
 namespace tavroacq {
@@ -166,18 +169,60 @@ TEST(Dispatch, RejectedModels) {
 }
 
 // The dispatch runs the family's own parser: same record, same error.
+template <class E>
+void expect_dispatched(const std::string& model, const Words& words, const Params& base) {
+  Params p = base;
+  p.model = model;
+  auto direct = ParseInto<E>::parse_into(be_bytes(words), p);
+  auto dispatched = parse_event(be_bytes(words), p);
+  ASSERT_EQ(direct.has_value(), dispatched.has_value()) << model;
+  if (!direct) {
+    EXPECT_EQ(direct.error(), dispatched.error()) << model;
+    return;
+  }
+  EXPECT_FALSE(direct->data.empty() || direct->data == std::vector<std::vector<float>>(direct->data.size()))
+      << model << ": the packet should give samples";
+  testing::expect_same_record(*direct, *dispatched, model);
+}
+
 TEST(Dispatch, RunsTheFamilyParser) {
-  const Words good = {0, 0, 0, 0x0202, 10, 20, 0x0404, 30, 40, 0};
-  const Words bad_channel = {0, 0, 0, 0x0602, 10, 20, 0};
-  for (std::string model : {"telkv3", "vexv2"}) {
-    const Params p = make_params(model, 4, 8, 2);
-    auto direct = ParseInto<Telkv3Event>::parse_into(be_bytes(good), p);
-    auto dispatched = parse_event(be_bytes(good), p);
-    ASSERT_TRUE(direct && dispatched) << model;
-    testing::expect_same_record(*direct, *dispatched, model);
-    auto failed = parse_event(be_bytes(bad_channel), make_params(model, 2, 8, 2));
-    ASSERT_FALSE(failed) << model;
-    EXPECT_EQ(failed.error(), ParsingError::Kind::InvalidChannel) << model;
+  const Params p4 = make_params("", 4, 8, 2);
+  const Params p8 = make_params("", 8, 8, 2);
+  const Words telkv3 = {0, 0, 0, 0x0202, 10, 20, 0x0404, 30, 40, 0};
+  const Words telkv3_bad_channel = {0, 0, 0, 0x0602, 10, 20, 0};
+  const Words telkv3s = {0, 0, 0, 0x0005, 10, 11, 0x0105, 12, 13, 0, 0, 0, 0, 0, 0, 0};  // 32 bytes: 2 × 2
+  const Words morvanev3 = {0, 0, 0, 0x0002, 10, 12, 0x0404, 14, 16, 0, 0};                // 22 bytes: 2 × 1
+  const Words vexoc = {0x1000, 0, 0, 0x0105, 10, 20, 0xFFFF};
+  expect_dispatched<Telkv3Event>("telkv3", telkv3, p4);
+  expect_dispatched<Vexv2Event>("vexv2", telkv3, p4);
+  expect_dispatched<Telkv3Event>("telkv3", telkv3_bad_channel, make_params("", 2, 8, 2));
+  expect_dispatched<Vexv2Event>("vexv2", telkv3_bad_channel, make_params("", 2, 8, 2));
+  expect_dispatched<Telkv3SEvent>("telkv3s", telkv3s, make_params("", 2, 4, 2));
+  expect_dispatched<Morvanev3Event>("morvanev3", morvanev3, make_params("", 2, 4, 2));
+  expect_dispatched<VexocEvent>("vexoc_vex", vexoc, p8);
+  expect_dispatched<VexocEvent>("vexoc_telk", vexoc, p8);
+}
+
+// Strings that share a parser give identical records from identical packets.
+TEST(Dispatch, SharedParsersGiveIdenticalRecords) {
+  const struct {
+    std::string a, b;
+    Words words;
+    Params params;
+  } cases[] = {
+      {"vexoc_vex", "vexoc_telk", {0x0000, 0, 0, 0x0001, 7, 8, 0xFFFF, 0x1000, 0, 0, 0x0100, 9, 9, 0xFFFF},
+       make_params("", 8, 8, 2)},
+      {"telkv3", "vexv2", {0, 0, 0, 0x0202, 10, 20, 0x0404, 30, 40, 0x0206, 1, 2, 0x0408, 3, 4, 0},
+       make_params("", 4, 8, 2)},
+  };
+  for (const auto& c : cases) {
+    Params pa = c.params, pb = c.params;
+    pa.model = c.a;
+    pb.model = c.b;
+    auto ra = parse_event(be_bytes(c.words), pa);
+    auto rb = parse_event(be_bytes(c.words), pb);
+    ASSERT_TRUE(ra && rb) << c.a << " / " << c.b;
+    testing::expect_same_record(*ra, *rb, c.a + " / " + c.b);
   }
 }
 

@@ -34,14 +34,6 @@ Words packet(std::initializer_list<Words> windows) {
   return w;
 }
 
-Fields empty_fields(std::size_t channels) {
-  Fields f;
-  f.data.resize(channels);
-  f.labels.resize(channels);
-  f.time.resize(channels);
-  return f;
-}
-
 struct Case {
   std::string row;
   std::uint64_t channels, windows, samples;
