@@ -6,6 +6,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "acquisition/fetcher.h"
 #include "acquisition/file.h"
 #include "export/csv.h"
 #include "parsing/util.h"
@@ -29,9 +30,8 @@ class ReusedSink final : public ByteSink {
   std::size_t len_ = 0;
 };
 
-// Reads events by global index for one export. The chunks are walked once, on the first read;
-// the chunk of the previous event stays open, so a run of events in one chunk opens it once.
-// If the walk fails, every event is read with a walk of its own, as a lone read would be.
+// Reads events by global index for one export: the chunks are walked once, on the first read.
+// If that walk fails, every event is read with a walk of its own, as a lone read would be.
 class EventReader {
  public:
   explicit EventReader(const Acquisition& acquisition) : acquisition_(acquisition) {}
@@ -39,23 +39,9 @@ class EventReader {
   std::expected<Packet, AcquisitionError> read(std::uint64_t index) {
     if (!walked_) {
       walked_ = true;
-      if (auto counts = acquisition_.chunk_event_counts()) locator_.emplace(std::move(*counts));
+      if (auto fetcher = EventFetcher::walk(acquisition_)) fetcher_.emplace(std::move(*fetcher));
     }
-    if (!locator_) {
-      auto r = acquisition_.get_into(index, sink_);
-      if (!r) return std::unexpected(r.error());
-      return sink_.packet();
-    }
-    auto at = locator_->locate(index);
-    if (!at) return std::unexpected(at.error());
-    if (!open_ || open_chunk_ != at->chunk) {
-      open_.reset();
-      auto chunk = ReadChunkFile::open_with_index(acquisition_, at->chunk);
-      if (!chunk) return std::unexpected(AcquisitionError::Kind::IndexOutOfBounds);
-      open_.emplace(std::move(*chunk));
-      open_chunk_ = at->chunk;
-    }
-    auto r = open_->get_into(at->index, sink_);
+    auto r = fetcher_ ? fetcher_->fetch(index, sink_) : acquisition_.get_into(index, sink_);
     if (!r) return std::unexpected(r.error());
     return sink_.packet();
   }
@@ -63,9 +49,7 @@ class EventReader {
  private:
   const Acquisition& acquisition_;
   bool walked_ = false;
-  std::optional<EventLocator> locator_;
-  std::optional<ReadChunkFile> open_;
-  std::uint64_t open_chunk_ = 0;
+  std::optional<EventFetcher> fetcher_;
   ReusedSink sink_;
 };
 

@@ -190,22 +190,26 @@ def csv_files(out):
     return sorted(p.name for p in Path(out).iterdir())
 
 
+def prepared(tmp_path, **acquisition):
+    """A telkv3 acquisition named run12, its Acquisition object and an empty output directory."""
+    path = telkv3_acquisition(tmp_path, **acquisition)
+    out = tmp_path / "out"
+    out.mkdir()
+    return path, tavroacq.Acquisition(path), out
+
+
 # --- tests --------------------------------------------------------------------------------------
 
 
 def test_exports_one_file_and_returns_none(tmp_path):
-    acq = tavroacq.Acquisition(telkv3_acquisition(tmp_path))
-    out = tmp_path / "out"
-    out.mkdir()
+    _, acq, out = prepared(tmp_path)
     assert tavroacq.export_csv(acq, [0, 1, 2], out, False) is None
     assert csv_files(out) == ["run12 (chunk 0).csv"]
     check_file(out / "run12 (chunk 0).csv", [acq.parsed_event(i) for i in (0, 1, 2)], TELKV3["samples"])
 
 
 def test_every_number_read_back(tmp_path):
-    acq = tavroacq.Acquisition(telkv3_acquisition(tmp_path, n_events=9))
-    out = tmp_path / "out"
-    out.mkdir()
+    _, acq, out = prepared(tmp_path, n_events=9)
     indices = [8, 0, 3, 3, 5, 1, 7, 2, 6, 4]
     tavroacq.export_csv(acq, indices=indices, out_dir=str(out), pedestals_correction=False)
     check_file(out / "run12 (chunk 0).csv", [acq.parsed_event(i) for i in indices], TELKV3["samples"])
@@ -234,10 +238,7 @@ def pedestal_table(channels, windows, samples):
 
 def test_pedestal_correction_read_back(tmp_path):
     table = pedestal_table(4, 8, 4)
-    path = telkv3_acquisition(tmp_path, n_events=8, misc={"pedestals_calibration": {"data": table, "n": 3}})
-    acq = tavroacq.Acquisition(path)
-    out = tmp_path / "out"
-    out.mkdir()
+    _, acq, out = prepared(tmp_path, n_events=8, misc={"pedestals_calibration": {"data": table, "n": 3}})
     tavroacq.export_csv(acq, list(range(8)), out, True)
     t32 = [[[f32(v) for v in w] for w in c] for c in table]
     want = [corrected(acq.parsed_event(i), t32, 4) for i in range(8)]
@@ -247,10 +248,7 @@ def test_pedestal_correction_read_back(tmp_path):
 def test_records_that_do_not_fit_the_pedestals_are_left_out(tmp_path):
     # Channel 3 has no pedestals: the events that use it (2 and 6) are dropped.
     table = pedestal_table(3, 8, 4)
-    path = telkv3_acquisition(tmp_path, n_events=8, misc={"pedestals_calibration": [table]})
-    acq = tavroacq.Acquisition(path)
-    out = tmp_path / "out"
-    out.mkdir()
+    _, acq, out = prepared(tmp_path, n_events=8, misc={"pedestals_calibration": [table]})
     tavroacq.export_csv(acq, list(range(8)), out, True)
     t32 = [[[f32(v) for v in w] for w in c] for c in table]
     want = [corrected(acq.parsed_event(i), t32, 4) for i in range(8) if i not in (2, 6)]
@@ -292,21 +290,15 @@ def test_files_of_a_thousand_events(tmp_path):
 
 @pytest.mark.parametrize("flag", [True, False])
 def test_empty_indices(tmp_path, flag):
-    path = telkv3_acquisition(tmp_path, misc={"pedestals_calibration": {"data": pedestal_table(4, 8, 4)}})
-    acq = tavroacq.Acquisition(path)
+    path, acq, out = prepared(tmp_path, misc={"pedestals_calibration": {"data": pedestal_table(4, 8, 4)}})
     write_metadata(path, dict(TELKV3, model="nonexistent"))
-    out = tmp_path / "out"
-    out.mkdir()
     assert tavroacq.export_csv(acq, [], out, flag) is None
     assert tavroacq.export_csv(acq, (), str(out), flag) is None
     assert csv_files(out) == []
 
 
 def test_argument_errors(tmp_path):
-    path = telkv3_acquisition(tmp_path)
-    acq = tavroacq.Acquisition(path)
-    out = tmp_path / "out"
-    out.mkdir()
+    path, acq, out = prepared(tmp_path)
     cases = [
         ((str(path), [0], out, False), TypeError, "argument 'acq'"),
         ((path, [0], out, False), TypeError, "argument 'acq'"),
@@ -336,10 +328,7 @@ def test_argument_errors(tmp_path):
 
 
 def test_failures_raise_after_the_lock_is_taken_back(tmp_path):
-    path = telkv3_acquisition(tmp_path)
-    acq = tavroacq.Acquisition(path)
-    out = tmp_path / "out"
-    out.mkdir()
+    path, acq, out = prepared(tmp_path)
 
     with pytest.raises(Exception) as info:
         tavroacq.export_csv(acq, [0], tmp_path / "missing", False)
