@@ -58,8 +58,6 @@ struct LabelSeq {
   std::size_t index_len;
 };
 
-}  // namespace
-
 struct MergeScratch {
   std::vector<LabelSeq> seqs;
   // Per looked-up sequence: (label, last position of the label in the sequence), by label.
@@ -88,8 +86,6 @@ struct MergeScratch {
     return it != last && it->first == label && it->second >= static_cast<std::uint32_t>(s.cur - s.begin);
   }
 };
-
-namespace {
 
 void merge_into(const std::vector<std::vector<std::uint16_t>>& window_labels, MergeScratch& m,
                 std::vector<std::uint16_t>& out) {

@@ -297,6 +297,13 @@ def test_empty_indices(tmp_path, flag):
     assert csv_files(out) == []
 
 
+def test_signature_and_no_description():
+    import inspect
+
+    assert str(inspect.signature(tavroacq.export_csv)) == "(acq, indices, out_dir, pedestals_correction)"
+    assert not tavroacq.export_csv.__doc__
+
+
 def test_argument_errors(tmp_path):
     path, acq, out = prepared(tmp_path)
     cases = [
