@@ -27,7 +27,7 @@ std::vector<PyMethodDef*> registered_functions() {
   return {
       &LIST_ACQUISITIONS_DEF,
       &IS_ACQUISITION_DEF,
-      // &EXPORT_CSV_DEF,
+      &EXPORT_CSV_DEF,
       // &SYNDROME_DEF,
       // &GLOBAL_PARITY_DEF,
       // &SYNDROME_TO_INDEX_DEF,
