@@ -2,7 +2,6 @@
 #include "ecc/buffer_check.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "ecc/orra96.h"
 #include "ecc/worker_pool.h"

@@ -74,7 +74,8 @@ std::expected<std::size_t, BufferSizeError> channel_count(std::uint64_t size);
 std::expected<std::vector<WordError>, BufferSizeError> _ecc_check(std::span<const std::uint8_t> buffer,
                                                                   std::size_t max_threads = 0);
 
-// Writes every correctable finding's corrected word (little-endian) at its position.
+// Writes every correctable finding's corrected word (little-endian) at its position; findings
+// that do not lie inside the buffer are skipped.
 void apply_corrections(std::span<std::uint8_t> buffer, const std::vector<WordError>& errors);
 
 }  // namespace tavroacq::ecc

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -24,8 +25,8 @@ namespace {
 
 // The channel count of a full buffer bounds the useful parallelism.
 constexpr std::size_t MAX_WORKERS = 95;
-// Pause iterations a worker polls for the next job before it sleeps (some tens of microseconds).
-constexpr int SPIN_ROUNDS = 20000;
+// How long a worker polls for the next job before it sleeps: about what waking it would take.
+constexpr auto SPIN_TIME = std::chrono::microseconds(50);
 
 struct Job {
   IndexBody body;
@@ -99,7 +100,7 @@ class Pool {
     for (;;) {
       if (generation_.load(std::memory_order_relaxed) == seen) {
         lock.unlock();
-        for (int k = 0; k < SPIN_ROUNDS && generation_.load(std::memory_order_acquire) == seen; ++k) cpu_relax();
+        spin_while_unchanged(seen);
         lock.lock();
         wake_.wait(lock, [&] { return generation_.load(std::memory_order_relaxed) != seen; });
       }
@@ -112,6 +113,14 @@ class Pool {
       job->run();
       lock.lock();
       if (--busy_ == 0) idle_.notify_all();
+    }
+  }
+
+  void spin_while_unchanged(std::uint64_t seen) const {
+    const auto until = std::chrono::steady_clock::now() + SPIN_TIME;
+    while (generation_.load(std::memory_order_acquire) == seen) {
+      for (int k = 0; k < 64; ++k) cpu_relax();
+      if (std::chrono::steady_clock::now() > until) return;
     }
   }
 
