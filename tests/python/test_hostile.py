@@ -1,0 +1,346 @@
+"""Hostile acquisitions: files changed under the reader, bombs in metadata.yml and in the pedestals
+blob, paths the module cannot represent, output directories it cannot write, and ECC buffers of
+every size. Whatever the input, the interpreter sees values or exceptions, never a crash, a hang,
+runaway memory or a changed file."""
+
+import json
+import os
+import pickle
+import random
+import shutil
+import subprocess
+import sys
+import threading
+import time
+from pathlib import Path
+
+import pytest
+
+import acqwriter
+import tavroacq
+
+PARAMS = {"model": "telkv3", "channels": 4, "windows": 64, "samples": 2}
+TESTS_DIR = str(Path(__file__).resolve().parent.parent)
+
+
+def packet(k):
+    return acqwriter.telkv3_packet([(k % 4, k % 64, [k % 4096, (k * 7) % 4096])], samples=2)
+
+
+def make_acq(path, events=60, per_chunk=20):
+    evs = [packet(k) for k in range(events)]
+    return acqwriter.write_acquisition(path, PARAMS, chunks=acqwriter.split_into_chunks(evs, per_chunk)), evs
+
+
+def read_dir(path):
+    return {p.name: p.read_bytes() for p in sorted(Path(path).iterdir())}
+
+
+# Runs `body` (Python source using the names below) in a fresh interpreter and returns what it
+# printed as JSON. measure(fn) runs fn with the peak resident size reset first and gives
+# [outcome, message, MiB the peak grew by]; outcome is "ok" or the exception's type name.
+CHILD_PRELUDE = """
+import json, os, sys, traceback
+sys.path.insert(0, %r)
+import acqwriter, tavroacq
+
+def _status(key):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key):
+                return int(line.split()[1])
+
+def measure(fn):
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # resets VmHWM to the current resident size
+    base = _status("VmRSS:")
+    try:
+        fn()
+        outcome, message = "ok", ""
+    except BaseException as e:
+        outcome, message = type(e).__name__, str(e)[:300]
+    return [outcome, message, (_status("VmHWM:") - base) // 1024]
+""" % TESTS_DIR
+
+
+def run_child(body, *args, timeout=120, prefix=()):
+    cmd = list(prefix) + [sys.executable, "-c", CHILD_PRELUDE + body] + [str(a) for a in args]
+    try:
+        out = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"child did not finish within {timeout} s")
+    assert out.returncode == 0, f"child exited with {out.returncode}\nstdout: {out.stdout[-2000:]}\nstderr: {out.stderr[-2000:]}"
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+# --- files changed while events are read --------------------------------------------------------
+
+
+def test_chunk_files_truncated_and_replaced_while_reading(tmp_path):
+    acq_dir, evs = make_acq(tmp_path / "acq", events=60, per_chunk=20)
+    data1 = (acq_dir / "1.bin").read_bytes()
+    index1 = (acq_dir / "1.idx").read_bytes()
+    all_data = b"".join(evs)
+    rng = random.Random(7)
+    # Index files that lie: random bytes, records past the end or wrapping 32 bits, a partial
+    # record, nothing at all, and a huge index file.
+    bad_indexes = [
+        bytes(rng.randrange(256) for _ in range(160)),
+        (b"\xff\xff\xff\xff" * 2) * 20,
+        (b"\xf0\xff\xff\xff" + b"\x20\x00\x00\x00") * 20,
+        index1[:-3],
+        b"",
+        index1 * 4000,
+    ]
+    stop = threading.Event()
+    vandal_errors = []
+
+    def replace(name, content):
+        tmp = acq_dir / (name + ".tmp")
+        tmp.write_bytes(content)
+        os.replace(tmp, acq_dir / name)
+
+    def vandal():
+        try:
+            r = random.Random(11)
+            while not stop.is_set():
+                op = r.randrange(5)
+                if op == 0:  # truncated in place, then written back in place
+                    os.truncate(acq_dir / "1.bin", r.randrange(len(data1)))
+                    time.sleep(0.0005)
+                    with open(acq_dir / "1.bin", "r+b") as f:
+                        f.write(data1)
+                elif op == 1:  # replaced by a shorter file, then the original
+                    replace("1.bin", data1[: r.randrange(len(data1))])
+                    time.sleep(0.0005)
+                    replace("1.bin", data1)
+                elif op == 2:
+                    replace("1.idx", r.choice(bad_indexes))
+                    time.sleep(0.0005)
+                    replace("1.idx", index1)
+                elif op == 3:  # the index truncated in place mid-record
+                    os.truncate(acq_dir / "1.idx", r.randrange(len(index1)))
+                    time.sleep(0.0005)
+                    with open(acq_dir / "1.idx", "r+b") as f:
+                        f.write(index1)
+                else:  # gone for a moment
+                    os.unlink(acq_dir / "1.bin")
+                    time.sleep(0.0005)
+                    replace("1.bin", data1)
+        except BaseException as e:  # reported by the main thread
+            vandal_errors.append(e)
+
+    acq = tavroacq.Acquisition(acq_dir)
+    thread = threading.Thread(target=vandal)
+    thread.start()
+    calls = errors = 0
+    deadline = time.monotonic() + 2.0
+    try:
+        while time.monotonic() < deadline:
+            i = rng.randrange(70)
+            for op in ("raw", "parsed", "item", "slice", "iter", "len"):
+                calls += 1
+                try:
+                    if op == "raw":
+                        raw = acq.raw_event(i)["rawdata"]
+                        # Whatever the index said, the bytes come from the data file as it was.
+                        assert isinstance(raw, bytes) and (raw in all_data), op
+                    elif op == "parsed":
+                        assert isinstance(acq.parsed_event(i), dict)
+                    elif op == "item":
+                        assert isinstance(acq[i], dict)
+                    elif op == "slice":
+                        got = acq[i : i + 25 : 2]
+                        assert isinstance(got, list) and all(isinstance(e, dict) for e in got)
+                    elif op == "iter":
+                        assert len(list(acq)) <= 60 + 20 * 4000
+                    else:
+                        assert 0 <= len(acq) <= 40 + 20 * 4000 + 20
+                except AssertionError:
+                    raise
+                except Exception:
+                    errors += 1
+    finally:
+        stop.set()
+        thread.join(timeout=30)
+    assert not thread.is_alive() and not vandal_errors, vandal_errors
+    assert calls > 100 and errors > 0, (calls, errors)
+    # Nothing was cached or damaged: every event reads back as written.
+    replace("1.bin", data1)
+    replace("1.idx", index1)
+    assert len(acq) == 60
+    fresh = tavroacq.Acquisition(acq_dir)
+    for k in range(60):
+        assert acq.raw_event(k)["rawdata"] == evs[k]
+        assert acq[k] == fresh[k]
+    assert [e for e in acq] == fresh[0:60]
+
+
+# --- metadata.yml bombs -------------------------------------------------------------------------
+
+TEN_MB = 10 * 1024 * 1024
+# Bytes of memory a hostile input may cost above the interpreter's own: far below what any of the
+# bombs would take if expanded (9**9 nodes, 5 million nesting levels).
+MEMORY_BOUND_MIB = 400
+
+METADATA_BOMBS = {
+    "alias_bomb": lambda: acqwriter.alias_bomb_metadata(PARAMS),
+    "flow_seq_10mb": lambda: acqwriter.nested_metadata(PARAMS, TEN_MB, "flow_seq"),
+    "flow_map_10mb": lambda: acqwriter.nested_metadata(PARAMS, TEN_MB, "flow_map"),
+    "block_seq_10mb": lambda: acqwriter.nested_metadata(PARAMS, TEN_MB, "block_seq"),
+    "invalid_utf8_byte": lambda: acqwriter.metadata_text(PARAMS).encode() + b"note: \xff\n",
+    "invalid_utf8_overlong": lambda: acqwriter.metadata_text(PARAMS).encode() + b"note: \xc0\xaf\n",
+    "invalid_utf8_surrogate": lambda: acqwriter.metadata_text(PARAMS).encode() + b"note: \xed\xa0\x80\n",
+    "invalid_utf8_cut": lambda: acqwriter.metadata_text(PARAMS).encode() + b"note: \xe2\x82",
+}
+
+METADATA_CHILD = """
+root = sys.argv[1]
+good = tavroacq.Acquisition(os.path.join(root, "good"))
+good_yml = os.path.join(root, "good", "metadata.yml")
+with open(good_yml, "rb") as f:
+    good_text = f.read()
+results = {}
+for name in sorted(os.listdir(root)):
+    if name in ("good", "out"):
+        continue
+    path = os.path.join(root, name)
+    constructed = measure(lambda: tavroacq.Acquisition(path))
+    # The core reads metadata.yml afresh for an export: the bomb replaces a good document.
+    with open(os.path.join(path, "metadata.yml"), "rb") as f:
+        bomb = f.read()
+    with open(good_yml, "wb") as f:
+        f.write(bomb)
+    exported = measure(lambda: tavroacq.export_csv(good, [0], os.path.join(root, "out"), False))
+    with open(good_yml, "wb") as f:
+        f.write(good_text)
+    results[name] = {"construct": constructed, "export": exported}
+# Listing skips every acquisition that does not construct.
+results["listed"] = [a.name for a in tavroacq.list_acquisitions(root)]
+print(json.dumps(results))
+"""
+
+
+def test_metadata_bombs_raise_with_bounded_memory(tmp_path):
+    make_acq(tmp_path / "good", events=2)
+    (tmp_path / "out").mkdir()
+    for name, make in METADATA_BOMBS.items():
+        acqwriter.write_metadata(tmp_path / name, text=make())
+    results = run_child(METADATA_CHILD, tmp_path)
+    assert results.pop("listed") == ["good"]
+    assert sorted(results) == sorted(METADATA_BOMBS)
+    for name, r in results.items():
+        for step in ("construct", "export"):
+            outcome, message, grew = r[step]
+            # The exception is PyYAML's (constructor) or ours; never a success, never an
+            # internal failure, never a MemoryError from trying to expand the document.
+            assert outcome not in ("ok", "MemoryError", "InternalError"), (name, step, r[step])
+            assert message, (name, step)
+            assert grew < MEMORY_BOUND_MIB, (name, step, grew)
+        assert r["export"][0] == "MetadataError", (name, r["export"])
+    assert os.listdir(tmp_path / "out") == []
+
+
+# --- pedestals blobs ----------------------------------------------------------------------------
+
+SENTINEL = 123456789  # stands in a table for the hostile number spliced in its place
+MIB = 1 << 20
+
+
+def pedestal_table(sentinel=False):
+    table = [[[float((c * 7 + w + s) % 50) for s in range(2)] for w in range(64)] for c in range(4)]
+    if sentinel:
+        table[1][3][1] = SENTINEL
+    return {"data": table, "unit": "adc"}
+
+
+def spliced(protocol, number_bytes):
+    """A table pickled at `protocol` whose sentinel is replaced by the opcode bytes given."""
+    raw = pickle.dumps(pedestal_table(sentinel=True), protocol=protocol)
+    marker = b"I123456789\n" if protocol == 0 else b"J" + SENTINEL.to_bytes(4, "little")
+    assert raw.count(marker) == 1
+    return raw.replace(marker, number_bytes)
+
+
+class Reducer:
+    """Unpickling this would run `touch <marker>`."""
+
+    def __init__(self, marker):
+        self.marker = marker
+
+    def __reduce__(self):
+        return (os.system, ("touch " + self.marker,))
+
+
+def pedestal_blobs(marker):
+    import array
+    import datetime
+    import gzip
+
+    digits = 10**6
+    long4_len = 415_242  # bytes of a two's-complement integer of a million decimal digits
+    window = [1.0] * 1000
+    memo_table = [[window] * 1000] * 1000  # a billion offsets through shared references
+    blobs = {
+        "valid": gzip.compress(pickle.dumps(pedestal_table())),
+        # gzip bombs: zeros (the pickle fails at once), a stream of NONE/POP the reader keeps
+        # consuming until the decompression cap, bytes announced far beyond the reader's cap, and
+        # a list of ints that fills the reader's cap.
+        "gzip_zeros_1gib": acqwriter.gzip_repeat(b"", bytes(MIB), 1024),
+        "gzip_none_pop_640mib": acqwriter.gzip_repeat(b"\x80\x02", b"N0" * (MIB // 2), 640),
+        "gzip_bytes8_320mib": acqwriter.gzip_repeat(b"\x80\x04\x8e" + (1 << 40).to_bytes(8, "little"), bytes(MIB), 320),
+        "gzip_int_list_160mib": acqwriter.gzip_repeat(b"\x80\x02](", b"K\x01" * (MIB // 2), 160),
+        "memo_shared_billion": gzip.compress(pickle.dumps({"data": memo_table})),
+        "nested_list_1e6": gzip.compress(acqwriter.nested_list_pickle(10**6)),
+        "nested_tuple_1e6": gzip.compress(acqwriter.nested_tuple_pickle(10**6)),
+        "nested_in_table": gzip.compress(spliced(2, acqwriter.nested_list_pickle(10**5)[2:-1])),
+        "class_os_system": gzip.compress(pickle.dumps({"data": pedestal_table()["data"], "x": Reducer(marker)})),
+        "class_in_table": gzip.compress(spliced(2, pickle.dumps(Reducer(marker), protocol=2)[2:-1])),
+        "class_datetime": gzip.compress(pickle.dumps({"data": pedestal_table()["data"], "t": datetime.date(2020, 1, 1)})),
+        "class_array": gzip.compress(pickle.dumps({"data": [[array.array("f", [1.0, 2.0])] * 64] * 4})),
+        "long4_1e6_digits": gzip.compress(spliced(2, b"\x8b" + long4_len.to_bytes(4, "little") + b"\xff" * (long4_len - 1) + b"\x7f")),
+        "long4_negative": gzip.compress(spliced(2, b"\x8b" + long4_len.to_bytes(4, "little") + bytes(long4_len - 1) + b"\x80")),
+        "long_text_1e6_digits": gzip.compress(spliced(0, b"L" + b"9" * digits + b"L\n")),
+        "int_text_1e6_digits": gzip.compress(spliced(0, b"I" + b"9" * digits + b"\n")),
+        "long_text_list_1e6": gzip.compress(acqwriter.long_text_pickle(digits)),
+        "int_text_list_1e6": gzip.compress(acqwriter.int_text_pickle(digits)),
+    }
+    return blobs
+
+
+PEDESTALS_CHILD = """
+root = sys.argv[1]
+results = {}
+for name in sorted(os.listdir(os.path.join(root, "cases"))):
+    acq = tavroacq.Acquisition(os.path.join(root, "cases", name, "run"))
+    out = os.path.join(root, "out", name)
+    os.mkdir(out)
+    results[name] = measure(lambda: tavroacq.export_csv(acq, list(range(30)), out, True))
+print(json.dumps(results))
+"""
+
+
+def test_hostile_pedestals_blobs_export_uncorrected(tmp_path):
+    acq_dir, _ = make_acq(tmp_path / "run", events=30, per_chunk=30)
+    plain_dir = tmp_path / "plain"
+    plain_dir.mkdir()
+    tavroacq.export_csv(tavroacq.Acquisition(acq_dir), list(range(30)), plain_dir, False)
+    plain = read_dir(plain_dir)
+    marker = tmp_path / "marker"
+    blobs = pedestal_blobs(str(marker))
+    for name, blob in blobs.items():
+        case = tmp_path / "cases" / name / "run"
+        shutil.copytree(acq_dir, case)
+        acqwriter.write_misc(case, "pedestals_calibration", None, raw=blob)
+    (tmp_path / "out").mkdir()
+    results = run_child(PEDESTALS_CHILD, tmp_path, timeout=300)
+    assert sorted(results) == sorted(blobs)
+    for name, (outcome, message, grew) in results.items():
+        assert outcome == "ok", (name, outcome, message)
+        assert grew < MEMORY_BOUND_MIB, (name, grew)
+        written = read_dir(tmp_path / "out" / name)
+        if name == "valid":  # the control: a sound table does change the export
+            assert written.keys() == plain.keys() and written != plain
+        else:
+            assert written == plain, name
+    assert not marker.exists()
