@@ -1,5 +1,6 @@
 // export_csv: converts the arguments, then runs the CSV export with the interpreter lock released
 // and turns its outcome into None or an exception once the lock is held again.
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -29,7 +30,8 @@ bool to_indices(PyObject* obj, std::vector<std::uint64_t>& out) {
   }
   const Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) return false;
-  out.reserve(static_cast<std::size_t>(n));
+  // The length is the object's own claim (__len__): room grows with the items actually read.
+  out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(n, Py_ssize_t{1} << 16)));
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref item = Ref::steal(PySequence_GetItem(obj, i));
     if (!item) return false;

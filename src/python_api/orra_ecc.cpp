@@ -1,5 +1,6 @@
 // The Python functions of the data-word ECC: syndrome, global_parity and syndrome_to_index on
 // one word; ecc_check and ecc_correct on a raw orra96 event buffer.
+#include <algorithm>
 #include <cstring>
 #include <span>
 #include <string>
@@ -67,14 +68,18 @@ bool sequence_to_bytes(PyObject* obj, const char* name, Py_ssize_t expected, std
     PyErr_Format(PyExc_ValueError, "expected a sequence of length %zd (got %zd)", expected, n);
     return false;
   }
-  out.resize(static_cast<std::size_t>(n));
+  // The length is the object's own claim (__len__): room grows with the items actually read.
+  out.clear();
+  out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(n, Py_ssize_t{1} << 20)));
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref item = Ref::steal(PySequence_GetItem(obj, i));
     if (!item) {
       prefix_argument_error(name);
       return false;
     }
-    if (!element_to_u8(item.get(), name, out[static_cast<std::size_t>(i)])) return false;
+    std::uint8_t byte = 0;
+    if (!element_to_u8(item.get(), name, byte)) return false;
+    out.push_back(byte);
   }
   return true;
 }

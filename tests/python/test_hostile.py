@@ -344,3 +344,161 @@ def test_hostile_pedestals_blobs_export_uncorrected(tmp_path):
         else:
             assert written == plain, name
     assert not marker.exists()
+
+
+# --- paths and output directories ---------------------------------------------------------------
+
+
+def test_paths_that_are_not_utf8_or_have_no_name(tmp_path, monkeypatch):
+    root = tmp_path / "root"
+    make_acq(root / "good", events=3)
+    bad = os.fsencode(str(root)) + b"/run\xff"  # a name that is not UTF-8
+    os.mkdir(bad)
+    make_acq(Path(os.fsdecode(bad)), events=3)
+    bad_str = os.fsdecode(bad)
+    acq = tavroacq.Acquisition(root / "good")
+    # Text that cannot become a path of the module: a ValueError (UnicodeEncodeError), never more.
+    refused = [
+        ("Acquisition(str)", lambda: tavroacq.Acquisition(bad_str)),
+        ("Acquisition(Path)", lambda: tavroacq.Acquisition(Path(bad_str))),
+        ("is_acquisition", lambda: tavroacq.is_acquisition(bad_str)),
+        ("list_acquisitions", lambda: tavroacq.list_acquisitions(bad_str + "/..")),
+        ("export_csv out_dir", lambda: tavroacq.export_csv(acq, [0], bad_str, False)),
+    ]
+    for label, call in refused:
+        with pytest.raises(ValueError):
+            call()
+    assert sorted(os.listdir(bad)) == [b"0.bin", b"0.idx", b"metadata.yml"]
+
+    # Listing reaches the directory through the OS: its acquisition reads events, and what needs
+    # its name fails with the internal error "invalid acquisition name".
+    listed = tavroacq.list_acquisitions(root)
+    assert len(listed) == 2
+    names, odd = [], None
+    for a in listed:
+        assert len(a) == 3 and a[1] == acq[1] and a.raw_event(2) == acq.raw_event(2)
+        try:
+            names.append(a.name)
+        except Exception as e:
+            pytest.fail(f"name raised an ordinary exception: {e!r}")
+        except BaseException as e:
+            assert str(e) == "invalid acquisition name"
+            odd = a
+    assert names == ["good"] and odd is not None
+    out = tmp_path / "out_odd"
+    out.mkdir()
+    with pytest.raises(BaseException, match="invalid acquisition name"):
+        tavroacq.export_csv(odd, [0], out, False)
+    assert os.listdir(out) == []
+
+    # Paths whose last component is no name: "..", "." and "/".
+    (root / "good" / "sub").mkdir()
+    monkeypatch.chdir(root / "good")
+    out = tmp_path / "out_nameless"
+    out.mkdir()
+    for path in (str(root / "good" / "sub") + "/..", ".", "sub/..", "./"):
+        nameless = tavroacq.Acquisition(path)
+        assert len(nameless) == 3 and nameless[2] == acq[2], path
+        for call in (lambda: nameless.name, lambda: tavroacq.export_csv(nameless, [0, 1], out, False)):
+            with pytest.raises(BaseException) as info:
+                call()
+            assert not isinstance(info.value, Exception) and str(info.value) == "could not get acquisition name", path
+    assert os.listdir(out) == []
+    with pytest.raises(FileNotFoundError):
+        tavroacq.Acquisition("/")
+    assert tavroacq.is_acquisition("/") is False
+
+
+OUTPUT_CHILD = """
+cases = json.loads(sys.argv[1])
+acq = tavroacq.Acquisition(sys.argv[2])
+results = {}
+for name, out in cases.items():
+    try:
+        tavroacq.export_csv(acq, [0, 1, 2] * 700, out, False)
+        results[name] = ["ok", ""]
+    except BaseException as e:
+        results[name] = [type(e).__name__, str(e)]
+print(json.dumps(results))
+"""
+
+
+def test_output_directories_that_cannot_be_written(tmp_path):
+    acq_dir, _ = make_acq(tmp_path / "run", events=3)
+    csv0 = "run (chunk 0).csv"
+    out = tmp_path / "out"
+    out.mkdir()
+    # name -> (output directory, expected exception type, message)
+    cases = {}
+
+    def case(name, exc, message):
+        d = out / name
+        cases[name] = (str(d), exc, message)
+        return d
+
+    case("missing", "ExportError", "Could not export: invalid path")
+    case("is_a_file", "ExportError", "Could not export: unknown").write_text("keep")
+    case("csv_is_a_directory", "ExportError", "Could not export: unknown").mkdir()
+    (out / "csv_is_a_directory" / csv0).mkdir()
+    case("csv_is_dev_full", "ExportError", "Could not export: error occurred while exporting as csv").mkdir()
+    (out / "csv_is_dev_full" / csv0).symlink_to("/dev/full")
+    # A FIFO with no reader: opening it for writing used to block for ever.
+    case("csv_is_fifo", "ExportError", "Could not export: unknown").mkdir()
+    os.mkfifo(out / "csv_is_fifo" / csv0)
+    read_only = case("read_only", "ExportError", "Could not export: file access was denied")
+    read_only.mkdir()
+    read_only.chmod(0o555)
+    second_read_only = case("second_file_denied", "ExportError", "Could not export: file access was denied")
+    second_read_only.mkdir()
+    (second_read_only / "run (chunk 1).csv").write_text("")
+    (second_read_only / "run (chunk 1).csv").chmod(0o444)
+    before = {name: sorted(os.listdir(d)) if os.path.isdir(d) else None for name, (d, _, _) in cases.items()}
+
+    prefix = []
+    if os.geteuid() == 0:  # root writes anywhere: run without the capabilities that allow it
+        prefix = ["setpriv", "--bounding-set=-dac_override,-dac_read_search", "--inh-caps=-all", "--"]
+    results = run_child(OUTPUT_CHILD, json.dumps({n: c[0] for n, c in cases.items()}), acq_dir, timeout=60, prefix=prefix)
+    for name, (d, exc, message) in cases.items():
+        assert results[name] == [exc, message], name
+    assert (out / "is_a_file").read_text() == "keep"
+    assert not (out / "missing").exists()
+    for name in ("csv_is_a_directory", "csv_is_dev_full", "csv_is_fifo", "read_only"):
+        assert sorted(os.listdir(out / name)) == before[name], name
+    # The first file was written before the second was refused.
+    assert sorted(os.listdir(second_read_only)) == ["run (chunk 0).csv", "run (chunk 1).csv"]
+    assert (second_read_only / "run (chunk 1).csv").read_text() == ""
+    assert (second_read_only / csv0).read_text().count("\n") > 1000
+
+
+# --- sequences that lie about their length ------------------------------------------------------
+
+
+LIAR_CHILD = """
+class Liar:
+    def __init__(self, n):
+        self.n = n
+    def __len__(self):
+        return self.n
+    def __getitem__(self, i):
+        if i >= 3:
+            raise IndexError(i)
+        return 1
+acq = tavroacq.Acquisition(sys.argv[1])
+results = {}
+for n in (10, 1 << 30, 1 << 40, 1 << 62, sys.maxsize):
+    results["export %d" % n] = measure(lambda: tavroacq.export_csv(acq, Liar(n), sys.argv[2], False))
+    results["ecc_check %d" % n] = measure(lambda: tavroacq.ecc_check(Liar(n)))
+    results["ecc_correct %d" % n] = measure(lambda: tavroacq.ecc_correct(Liar(n)))
+print(json.dumps(results))
+"""
+
+
+def test_sequences_that_claim_huge_lengths(tmp_path):
+    """A sequence whose __len__ claims more items than it yields gets the error of its own
+    __getitem__: nothing is allocated for the items it only claims."""
+    acq_dir, _ = make_acq(tmp_path / "run", events=3)
+    results = run_child(LIAR_CHILD, acq_dir, tmp_path)
+    assert len(results) == 15
+    for call, (outcome, message, grew) in results.items():
+        assert (outcome, message) == ("IndexError", "3"), call
+        assert grew < 64, (call, grew)
