@@ -502,3 +502,56 @@ def test_sequences_that_claim_huge_lengths(tmp_path):
     for call, (outcome, message, grew) in results.items():
         assert (outcome, message) == ("IndexError", "3"), call
         assert grew < 64, (call, grew)
+
+
+# --- ECC buffers of every size class ------------------------------------------------------------
+
+BLOCK = 131140
+
+
+def ecc_sizes():
+    """Sizes around every boundary of the layout, for zero to seven chip blocks."""
+    sizes = {0, 1, 2, 3, 4, 8197}
+    for k in range(1, 8):
+        end = BLOCK * k
+        sizes |= {end - 7, end - 6, end - 5, end - 4, end, end + 1, end + 2, end + 3, end - BLOCK + 70000}
+    return sorted(sizes)
+
+
+def ecc_accepted(n):
+    k = -(-(n - 2) // BLOCK)
+    return n == 2 or (1 <= k <= 6 and BLOCK * k - 5 <= n <= BLOCK * k + 2)
+
+
+def test_ecc_every_size_class():
+    """Whatever the size, both functions agree: refused with ValueError, or findings that lie
+    inside the buffer's channel areas and match those of the same sample words in a buffer of
+    the model's size."""
+    rng = random.Random(5)
+    for n in ecc_sizes():
+        buf = bytearray(n)
+        for p in rng.sample(range(n), min(n, 300)):  # damage anywhere, the tail included
+            buf[p] = rng.randrange(256)
+        for p in range(max(0, n - 8), n):
+            buf[p] = 0xFF
+        buf = bytes(buf)
+        if not ecc_accepted(n):
+            for fn in (tavroacq.ecc_check, tavroacq.ecc_correct):
+                with pytest.raises(ValueError):
+                    fn(buf)
+            continue
+        found = tavroacq.ecc_check(buf)
+        k = -(-(n - 2) // BLOCK) if n > 2 else 0
+        starts = [(c // 16) * BLOCK + (c % 16) * 8196 + 3 for c in range(16 * k)]
+        for offset, position, word, corrected, bit, correctable in found:
+            assert position + 1 < n and position - offset in starts, (n, position)
+            assert word == buf[position] | buf[position + 1] << 8, (n, position)
+        canonical = bytearray(BLOCK * k + 2)
+        common = min(n, len(canonical))
+        canonical[:common] = buf[:common]
+        assert found == tavroacq.ecc_check(bytes(canonical)), n
+        fixed = bytearray(buf)
+        for _, position, _, corrected, _, correctable in found:
+            if correctable:
+                fixed[position : position + 2] = corrected.to_bytes(2, "little")
+        assert tavroacq.ecc_correct(buf) == fixed, n
