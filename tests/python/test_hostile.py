@@ -176,6 +176,29 @@ def test_chunk_files_truncated_and_replaced_while_reading(tmp_path):
     assert [e for e in acq] == fresh[0:60]
 
 
+
+SPARSE_CHILD = """
+acq = tavroacq.Acquisition(sys.argv[1])
+r = {"len": len(acq)}
+r["slice"] = measure(lambda: acq[:])
+r["stepped slice"] = measure(lambda: acq[1::3])
+r["iteration"] = measure(lambda: sum(1 for _ in acq))
+print(json.dumps(r))
+"""
+
+
+def test_sparse_index_file_claiming_millions_of_events(tmp_path):
+    """An index file of 50 million zero records (a sparse file) claims events that fail to parse
+    from the fourth on: a slice fails there without first sizing a list for all of them."""
+    acq_dir, _ = make_acq(tmp_path / "acq", events=3, per_chunk=3)
+    with open(acq_dir / "0.idx", "r+b") as f:
+        f.truncate(8 * 50_000_000)
+    r = run_child(SPARSE_CHILD, acq_dir)
+    assert r.pop("len") == 50_000_000
+    assert r.pop("iteration")[0] == "ok"
+    for call, (outcome, message, grew) in r.items():
+        assert outcome == "ParsingError" and grew < 64, (call, outcome, message, grew)
+
 # --- metadata.yml bombs -------------------------------------------------------------------------
 
 TEN_MB = 10 * 1024 * 1024
