@@ -107,7 +107,11 @@ class ByteArgument {
         has_view_ = true;
         const bool unsigned_bytes =
             view_.itemsize == 1 && view_.ndim <= 1 && (view_.format == nullptr || std::strcmp(view_.format, "B") == 0);
-        if (unsigned_bytes) return true;
+        // PyPy hands out a strided view even when contiguous memory is asked for: a reversed
+        // memoryview would be read forwards from its last byte, past the end. Check the layout.
+        const bool contiguous = view_.suboffsets == nullptr &&
+                                (view_.ndim == 0 || view_.strides == nullptr || view_.strides[0] == 1);
+        if (unsigned_bytes && contiguous) return true;
         PyBuffer_Release(&view_);
         has_view_ = false;
       } else {

@@ -578,3 +578,21 @@ def test_ecc_every_size_class():
             if correctable:
                 fixed[position : position + 2] = corrected.to_bytes(2, "little")
         assert tavroacq.ecc_correct(buf) == fixed, n
+
+
+def test_ecc_strided_buffers():
+    """Views whose bytes are not laid out one after the other are read element by element: the
+    same findings as their bytes copied out (PyPy used to read a reversed view past its end)."""
+    rng = random.Random(3)
+    base = bytes(rng.randrange(256) for _ in range(BLOCK + 2))
+    views = {
+        "reversed": memoryview(base)[::-1],
+        "every second": memoryview(base * 2)[::2],
+        "every second from 1": memoryview(bytearray(base * 2))[1::2],
+        "every third reversed": memoryview(base * 3)[::-3],
+        "contiguous slice": memoryview(b"\0" + base)[1:],
+    }
+    expected = {name: (tavroacq.ecc_check(bytes(v)), tavroacq.ecc_correct(bytes(v))) for name, v in views.items()}
+    assert len({len(e[0]) for e in expected.values()}) > 1  # the views really differ
+    for name, view in views.items():
+        assert (tavroacq.ecc_check(view), tavroacq.ecc_correct(view)) == expected[name], name
