@@ -202,13 +202,16 @@ def cases(root):
 # --- the check -----------------------------------------------------------------------------------
 
 # Growth allowed over the second half of the calls: a fixed slack for allocator and collector
-# noise, plus a part that grows with the count so that one leaked byte, block or descriptor per
-# call always exceeds it.
+# noise, plus a part that grows with the count. On PyPy the C heap is the precise figure (each
+# object the C API hands out or keeps has its malloc'ed counterpart there); its resident size
+# also holds the collector's arenas and the JIT's code, which grow for a while in a pure-Python
+# loop too (gzip.decompress + pickle.loads: 20 MiB over 150,000 calls), so only a large growth
+# counts there.
 def limits(half):
     return {
         "fds": 0,
-        "heap": 256 * 1024 + half // 2,
-        "rss": (8 << 20) + half // 2 if not CPYTHON else (1 << 20) + half // 2,
+        "heap": (256 * 1024 if CPYTHON else 1 << 20) + half // 2,
+        "rss": ((1 << 20) if CPYTHON else (64 << 20)) + half // 2,
         "blocks": 64 + half // 100,
         "traced": 64 * 1024 + half // 4,
     }
