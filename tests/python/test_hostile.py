@@ -309,7 +309,7 @@ def pedestal_blobs(marker):
         # gzip bombs: zeros (the pickle fails at once), a stream of NONE/POP the reader keeps
         # consuming until the decompression cap, bytes announced far beyond the reader's cap, and
         # a list of ints that fills the reader's cap.
-        "gzip_zeros_1gib": acqwriter.gzip_repeat(b"", bytes(MIB), 1024),
+        "gzip_zeros_256mib": acqwriter.gzip_repeat(b"", bytes(MIB), 256),
         "gzip_none_pop_640mib": acqwriter.gzip_repeat(b"\x80\x02", b"N0" * (MIB // 2), 640),
         "gzip_bytes8_320mib": acqwriter.gzip_repeat(b"\x80\x04\x8e" + (1 << 40).to_bytes(8, "little"), bytes(MIB), 320),
         "gzip_int_list_160mib": acqwriter.gzip_repeat(b"\x80\x02](", b"K\x01" * (MIB // 2), 160),
@@ -584,12 +584,13 @@ def test_ecc_strided_buffers():
     """Views whose bytes are not laid out one after the other are read element by element: the
     same findings as their bytes copied out (PyPy used to read a reversed view past its end)."""
     rng = random.Random(3)
-    base = bytes(rng.randrange(256) for _ in range(BLOCK + 2))
+    damaged = bytearray(BLOCK + 2)
+    for p in rng.sample(range(len(damaged)), 3000):
+        damaged[p] = rng.randrange(256)
+    base = bytes(damaged)
     views = {
         "reversed": memoryview(base)[::-1],
-        "every second": memoryview(base * 2)[::2],
         "every second from 1": memoryview(bytearray(base * 2))[1::2],
-        "every third reversed": memoryview(base * 3)[::-3],
         "contiguous slice": memoryview(b"\0" + base)[1:],
     }
     expected = {name: (tavroacq.ecc_check(bytes(v)), tavroacq.ecc_correct(bytes(v))) for name, v in views.items()}
