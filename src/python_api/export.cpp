@@ -21,6 +21,9 @@ namespace tavroacq::py {
 namespace {
 
 constexpr std::size_t EVENTS_PER_FILE = 1000;
+// A gzip member whose output fits the loader's cap is at most a little larger than that output
+// (stored blocks, headers): a larger blob cannot load, and reading it whole would only take memory.
+constexpr std::uint64_t MAX_PEDESTALS_BLOB = 2 * PedestalsLimits{}.max_stream_bytes;
 
 bool to_indices(PyObject* obj, std::vector<std::uint64_t>& out) {
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
@@ -60,7 +63,7 @@ void run_export(const Acquisition& acquisition, std::vector<std::uint64_t> indic
   Corrections corrections(std::move(metadata->params));
   if (pedestals_correction) {
     // No blob, an unreadable one or one that does not load: the export runs uncorrected.
-    if (auto blob = acquisition.misc_data(MiscDataKind::PedestalsCalibration)) {
+    if (auto blob = acquisition.misc_data(MiscDataKind::PedestalsCalibration, MAX_PEDESTALS_BLOB)) {
       if (auto table = Pedestals::from_bytes(blob->bytes))
         corrections = std::move(corrections).pedestals(std::move(*table));
     }
