@@ -1,7 +1,9 @@
 """Calls every function and method of tavroacq many times, on success and on failure paths, and
 checks that memory and open file descriptors stay flat.
 
-    python tests/leakcheck.py [CALLS_PER_FUNCTION]     (default 100000)
+    python tests/leakcheck.py [CALLS_PER_FUNCTION [NAME_PART ...]]     (default 100000, all)
+
+With NAME_PART arguments only the functions whose names contain one of them are checked.
 
 Per function: a warm-up, then two equal halves of calls. What a leak makes grow with the number
 of calls must not grow over the second half: open descriptors (/proc/self/fd, exactly), the C/C++
@@ -198,6 +200,8 @@ def cases(root):
         ("ecc_check(list)", lambda: tavroacq.ecc_check([0, 0, 1]), []),
         ("ecc_correct(six blocks)", lambda: tavroacq.ecc_correct(full), [full]),
         ("ecc_correct(refused size)", lambda: tavroacq.ecc_correct(bytearray(7)), []),
+        ("ecc_check(bytearray)", lambda: tavroacq.ecc_check(bytearray(small)), [small]),
+        ("ecc_check(memoryview)", lambda: tavroacq.ecc_check(memoryview(small)[::-1]), [small]),
     ]
     return c
 
@@ -230,12 +234,14 @@ def call(fn):
             raise
 
 
-def run(count):
+def run(count, only=()):
     failures, lines = [], []
     with tempfile.TemporaryDirectory(prefix="leakcheck") as tmp:
         if CPYTHON:
             tracemalloc.start()
         for name, fn, watched in cases(Path(tmp)):
+            if only and not any(part in name for part in only):
+                continue
             half = max(1, (count // 10 if name.endswith("*") else count) // 2)
             warm = min(200, half)
             start = time.perf_counter()
@@ -269,7 +275,7 @@ def main():
     count = int(sys.argv[1]) if len(sys.argv) > 1 else 100_000
     print(f"leakcheck: {platform.python_implementation()} {platform.python_version()}, "
           f"{count} calls per function (growth shown over the last {max(1, count // 2)})", flush=True)
-    failures = run(count)
+    failures = run(count, sys.argv[2:])
     if failures:
         print("LEAK: " + "\nLEAK: ".join(failures), file=sys.stderr)
         sys.exit(1)
