@@ -44,6 +44,8 @@ PyObject* module_function(PyObject* module) {
     Ref fn = Ref::steal(PyCFunction_NewEx(def, module, nullptr));
     if (!fn || !add_to_module(module, def->ml_name, fn.get())) return nullptr;
   }
+  // The version comes from the CMake project version; it is an attribute, not a public name.
+  if (PyModule_AddStringConstant(module, "__version__", TAVROACQ_VERSION) < 0) return nullptr;
   return module;
 }
 
