@@ -5,9 +5,10 @@ Prints events per second of raw_event, parsed_event and iteration over a telkv3 
 Python needs to build the same dictionary from ready-made array.array objects with tolist()
 (the floor of creating those objects in this interpreter). Target: ratio at most 1.5.
 
-    .venv/pypy/bin/python bench/bench_acquisition.py
+    .venv/pypy/bin/python bench/bench_acquisition.py [--json PATH]
 """
 
+import argparse
 import array
 import gc
 import platform
@@ -21,6 +22,9 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 import acqwriter  # noqa: E402
 import tavroacq  # noqa: E402
+from figures import Figures  # noqa: E402
+
+FIGURES = Figures("bench_acquisition")
 
 CHUNKS, EVENTS_PER_CHUNK = 10, 200
 SMALL = {"channels": 4, "windows": 256, "samples": 32, "windows_per_event": 16}
@@ -79,6 +83,9 @@ def floor_dict(data, labels, times):
 
 
 def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--json", help="also write the figures to this file as JSON")
+    args = parser.parse_args()
     rng = random.Random(1)
     interp = f"{platform.python_implementation()} {platform.python_version()}"
     with tempfile.TemporaryDirectory() as tmp:
@@ -98,12 +105,15 @@ def main():
         print(f"  parsed_event  {parsed:12,.0f} events/s")
         print(f"  iteration     {iterated:12,.0f} events/s")
         print(f"  acq[:]        {sliced:12,.0f} events/s")
+        for name, rate in [("raw_event", raw), ("parsed_event", parsed), ("iteration", iterated), ("acq[:]", sliced)]:
+            FIGURES.add(f"{name} (small telkv3 events)", rate, "events/s")
 
         compare_with_floor("one large event", tavroacq.Acquisition(acqwriter.write_acquisition(
             Path(tmp) / "large", params_of(LARGE), chunks=[[make_packet(rng, LARGE)]])), repeats=21, calls=1,
-            unit=1e3, target="   (target <= 1.5)")
+            unit=1e3, target=("<=", 1.5))
         # For information: on a small event the fixed cost per call (file access included) weighs more.
-        compare_with_floor("one small event", acq, repeats=21, calls=500, unit=1e6, target="")
+        compare_with_floor("one small event", acq, repeats=21, calls=500, unit=1e6, target=None)
+    FIGURES.write(args.json)
 
 
 def compare_with_floor(title, acq, repeats, calls, unit, target):
@@ -122,7 +132,10 @@ def compare_with_floor(title, acq, repeats, calls, unit, target):
     print(f"    parsed_event            {min(t_parsed) * unit:8.2f} / {statistics.median(t_parsed) * unit:8.2f} {name}")
     print(f"    pure-Python floor       {min(t_floor) * unit:8.2f} / {statistics.median(t_floor) * unit:8.2f} {name}")
     print(f"    ratio                   {min(t_parsed) / min(t_floor):8.2f} / "
-          f"{statistics.median(t_parsed) / statistics.median(t_floor):8.2f}{target}")
+          f"{statistics.median(t_parsed) / statistics.median(t_floor):8.2f}"
+          f"{f'   (target {target[0]} {target[1]})' if target else ''}")
+    FIGURES.add(f"parsed_event, {title}", min(t_parsed) * unit, name)
+    FIGURES.add(f"parsed_event / pure-Python floor, {title}", min(t_parsed) / min(t_floor), "ratio", target)
 
 
 if __name__ == "__main__":

@@ -6,13 +6,19 @@
    pure Python needs just to build the same list of 6-tuples with zip from ready-made lists of ints.
 
 Times are the best of several rounds (the machine is shared); medians are shown beside them.
+
+    .venv/pypy/bin/python bench/bench_ecc.py [--json PATH]
 """
 
+import argparse
 import random
 import sys
 import time
 
 import tavroacq
+from figures import Figures
+
+FIGURES = Figures("bench_ecc")
 
 FULL = 786842
 BLOCK = 131140
@@ -82,6 +88,9 @@ def show(label, t):
 
 
 def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--json", help="also write the figures to this file as JSON")
+    args = parser.parse_args()
     print(f"{sys.implementation.name} {sys.version.split()[0]}")
 
     clean = clean_buffer()
@@ -98,6 +107,9 @@ def main():
     show("pure Python, table lookup per word", python)
     print(f"  ratio ecc_check / pure Python: best {ours[0] / python[0]:.3f}, median {ours[1] / python[1]:.3f}"
           "  (target under PyPy: at most 0.2)")
+    FIGURES.add("ecc_check, clean six-chip buffer", ours[0] * 1e3, "ms")
+    FIGURES.add("ecc_check / pure Python, clean buffer", ours[0] / python[0], "ratio",
+                ("<=", 0.2) if sys.implementation.name == "pypy" else None)
 
     all_errors = bytes([0x01]) * FULL
     expected = tavroacq.ecc_check(all_errors)
@@ -112,6 +124,9 @@ def main():
     show("pure Python list(zip(...)) of ready-made int lists", python)
     print(f"  ratio ecc_check / zip: best {ours[0] / python[0]:.3f}, median {ours[1] / python[1]:.3f}"
           "  (target: at most 1.5)")
+    FIGURES.add("ecc_check, every word in error", ours[0] * 1e3, "ms")
+    FIGURES.add("ecc_check / list(zip(...)), every word in error", ours[0] / python[0], "ratio", ("<=", 1.5))
+    FIGURES.write(args.json)
 
 
 if __name__ == "__main__":
