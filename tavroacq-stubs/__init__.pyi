@@ -12,7 +12,8 @@ by ``type(e).__name__``.
 """
 
 from pathlib import Path
-from typing import Any, Iterator, List, Optional, Sequence, Tuple, Type, TypedDict, Union, overload, type_check_only
+from typing import (Any, Iterator, List, Optional, Sequence, SupportsIndex, Tuple, Type, TypedDict, Union, overload,
+                    type_check_only)
 
 from typing_extensions import Self, disjoint_base
 
@@ -32,7 +33,7 @@ __version__: str
 """The version of the installed module, for example "0.1.0"."""
 
 _PathArg = Union[str, Path]
-_Buffer = Union[bytes, bytearray, memoryview, Sequence[int]]
+_Buffer = Union[bytes, bytearray, memoryview, Sequence[SupportsIndex]]
 
 @type_check_only
 class RawEvent(TypedDict):
@@ -104,14 +105,14 @@ class Acquisition:
     @property
     def timing_calibration(self) -> Any:
         """Read timing calibration from the acquisition."""
-    def raw_event(self, index: int) -> RawEvent:
+    def raw_event(self, index: SupportsIndex) -> RawEvent:
         """Fetch a raw event as `bytes`."""
-    def parsed_event(self, index: int) -> ParsedEvent:
+    def parsed_event(self, index: SupportsIndex) -> ParsedEvent:
         """Fetch a parsed event. Requires `tavrodaq` to be installed."""
     def __reduce__(self) -> Tuple[Type[Acquisition], Tuple[str]]: ...
     def __len__(self) -> int: ...
     @overload
-    def __getitem__(self, key: int, /) -> ParsedEvent: ...
+    def __getitem__(self, key: SupportsIndex, /) -> ParsedEvent: ...
     @overload
     def __getitem__(self, key: slice, /) -> List[ParsedEvent]: ...
     def __iter__(self) -> Iterator[ParsedEvent]: ...
@@ -122,16 +123,16 @@ def list_acquisitions(root_dir: _PathArg) -> List[Acquisition]:
 def is_acquisition(path: _PathArg) -> bool:
     """Check if a folder is a valid acquisition."""
 
-def export_csv(acq: Acquisition, indices: Sequence[int], out_dir: _PathArg, pedestals_correction: bool) -> None:
+def export_csv(acq: Acquisition, indices: Sequence[SupportsIndex], out_dir: _PathArg, pedestals_correction: bool) -> None:
     """Write the events at ``indices`` as CSV files of at most 1000 events into ``out_dir``."""
 
-def syndrome(data: int) -> List[int]:
+def syndrome(data: SupportsIndex) -> List[int]:
     """The four check sums ``[s0, s1, s2, s3]`` of a 16-bit word."""
 
-def global_parity(data: int) -> int:
+def global_parity(data: SupportsIndex) -> int:
     """The parity (0 or 1) of all sixteen bits of a word."""
 
-def syndrome_to_index(s: Sequence[int]) -> Optional[int]:
+def syndrome_to_index(s: Sequence[SupportsIndex]) -> Optional[int]:
     """The bit index a syndrome of four values points at, or None."""
 
 def ecc_check(raw_bytes: _Buffer) -> List[Tuple[int, int, int, int, int, int]]:
