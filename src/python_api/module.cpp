@@ -28,16 +28,16 @@ std::vector<PyMethodDef*> registered_functions() {
       &LIST_ACQUISITIONS_DEF,
       &IS_ACQUISITION_DEF,
       &EXPORT_CSV_DEF,
-      // &SYNDROME_DEF,
-      // &GLOBAL_PARITY_DEF,
-      // &SYNDROME_TO_INDEX_DEF,
-      // &ECC_CHECK_DEF,
-      // &ECC_CORRECT_DEF,
+      &SYNDROME_DEF,
+      &GLOBAL_PARITY_DEF,
+      &SYNDROME_TO_INDEX_DEF,
+      &ECC_CHECK_DEF,
+      &ECC_CORRECT_DEF,
   };
 }
 
 PyObject* module_function(PyObject* module) {
-  // The Acquisition class comes first:
+  // The Acquisition class comes first, then the functions.
   PyObject* cls = acquisition_class();
   if (cls == nullptr || !add_to_module(module, "Acquisition", cls)) return nullptr;
   for (PyMethodDef* def : registered_functions()) {
