@@ -74,7 +74,7 @@ def telkv3_event(params, windows):
 
 def telkv3_random(rng, params, n_windows, present):
     s, w = params["samples"], params["windows"]
-    windows = [(present[k % len(present)], rng.randrange(w), [rng.randrange(4096) for _ in range(s)])
+    windows = [(present[k % len(present)], rng.randrange(min(w, 256)), [rng.randrange(4096) for _ in range(s)])
                for k in range(n_windows * len(present))]
     return telkv3_event(params, windows)
 
