@@ -3,7 +3,8 @@
 One acquisition per family, of events of a realistic size (orra96: 96 channels x 4096 samples;
 the others 16,384 samples), prints parsed events per second (parsed_event over every event of
 the acquisition) and the ratio of parsed_event's time for one event to the pure-Python floor of
-building the same dictionary (bench/floor.py). Target: ratio at most 1.5.
+building the same dictionary (bench/floor.py), and the minor page faults per parsed event.
+Target: ratio at most 1.5.
 
     .venv/pypy/bin/python bench/bench_families.py [family ...]
     .venv/cpython/bin/python bench/bench_families.py
@@ -11,6 +12,7 @@ building the same dictionary (bench/floor.py). Target: ratio at most 1.5.
 
 import platform
 import random
+import resource
 import statistics
 import sys
 import tempfile
@@ -44,16 +46,23 @@ FAMILIES = {
 }
 
 
+def minor_faults():
+    return resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+
+
 def events_per_second(acq, repeats=3):
+    """(events per second, best of `repeats` passes over every event; minor page faults per event
+    over those passes: memory the allocator handed back between events and takes again)."""
     n = len(acq)
-    [acq.parsed_event(i) for i in range(n)]  # warm-up
-    best = float("inf")
+    for i in range(n):  # warm-up; each event is dropped at once, as in a loop over events
+        acq.parsed_event(i)
+    best, faults = float("inf"), minor_faults()
     for _ in range(repeats):
         t0 = time.perf_counter()
         for i in range(n):
             acq.parsed_event(i)
         best = min(best, time.perf_counter() - t0)
-    return n / best
+    return n / best, (minor_faults() - faults) / (n * repeats)
 
 
 def main():
@@ -62,7 +71,7 @@ def main():
     print(f"{platform.python_implementation()} {platform.python_version()}: parsed_event per family; "
           f"ratio = parsed_event / pure-Python floor, best / median of 15 (target <= 1.5)")
     print(f"  {'family':10} {'samples':>8} {'bytes':>9} {'events/s':>10} {'parsed ms':>10} {'floor ms':>9} "
-          f"{'ratio':>13}")
+          f"{'ratio':>13} {'faults/event':>12}")
     with tempfile.TemporaryDirectory() as tmp:
         for family in wanted:
             model, params, build = FAMILIES[family]
@@ -71,13 +80,13 @@ def main():
                                                chunks=[[packet for packet, _ in built]] * COPIES)
             acq = tavroacq.Acquisition(path)
             assert acq.parsed_event(0) == built[0][1], family
-            rate = events_per_second(acq)
+            rate, faults = events_per_second(acq)
             t_parsed, t_floor = compare_with_floor(acq, repeats=15, calls=1)
             best, median = ratios(t_parsed, t_floor)
             samples = sum(len(ch) for ch in built[0][1]["data"])
             print(f"  {family:10} {samples:8,} {len(built[0][0]):9,} {rate:10,.0f} "
                   f"{statistics.median(t_parsed) * 1e3:10.3f} {statistics.median(t_floor) * 1e3:9.3f} "
-                  f"{best:6.2f} / {median:4.2f}", flush=True)
+                  f"{best:6.2f} / {median:4.2f} {faults:12.1f}", flush=True)
 
 
 if __name__ == "__main__":
