@@ -9,8 +9,6 @@ Python needs to build the same dictionary from ready-made array.array objects wi
 """
 
 import argparse
-import array
-import gc
 import platform
 import random
 import statistics
@@ -21,6 +19,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 import acqwriter  # noqa: E402
+from floor import compare_with_floor, ratios  # noqa: E402
 import tavroacq  # noqa: E402
 from figures import Figures  # noqa: E402
 
@@ -55,33 +54,6 @@ def best_rate(fn, n, repeats=5):
     return n / min(times)
 
 
-def paired_times(fns, repeats, calls):
-    """Per function, the list of its times per call (`calls` calls timed together), the functions
-    run alternately so that both see the same machine load (this machine is shared)."""
-    for _ in range(5):  # warm-up (lets PyPy's JIT compile the pure-Python side)
-        for fn in fns:
-            fn()
-    times = [[] for _ in fns]
-    for _ in range(repeats):
-        for fn, ts in zip(fns, times):
-            gc.collect()
-            t0 = time.perf_counter()
-            for _ in range(calls):
-                fn()
-            ts.append((time.perf_counter() - t0) / calls)
-    return times
-
-
-def floor_dict(data, labels, times):
-    return {
-        "data": [a.tolist() for a in data],
-        "window_labels": [a.tolist() for a in labels],
-        "time": [a.tolist() for a in times],
-        "timing": None,
-        "ecc_errors": None,
-    }
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--json", help="also write the figures to this file as JSON")
@@ -108,34 +80,29 @@ def main():
         for name, rate in [("raw_event", raw), ("parsed_event", parsed), ("iteration", iterated), ("acq[:]", sliced)]:
             FIGURES.add(f"{name} (small telkv3 events)", rate, "events/s")
 
-        compare_with_floor("one large event", tavroacq.Acquisition(acqwriter.write_acquisition(
+        report_floor("one large event", tavroacq.Acquisition(acqwriter.write_acquisition(
             Path(tmp) / "large", params_of(LARGE), chunks=[[make_packet(rng, LARGE)]])), repeats=21, calls=1,
             unit=1e3, target=("<=", 1.5))
         # For information: on a small event the fixed cost per call (file access included) weighs more.
-        compare_with_floor("one small event", acq, repeats=21, calls=500, unit=1e6, target=None)
+        report_floor("one small event", acq, repeats=21, calls=500, unit=1e6, target=None)
     FIGURES.write(args.json)
 
 
-def compare_with_floor(title, acq, repeats, calls, unit, target):
+def report_floor(title, acq, repeats, calls, unit, target):
     reference = acq.parsed_event(0)
-    data = [array.array("f", ch) for ch in reference["data"]]
-    labels = [array.array("H", ch) for ch in reference["window_labels"]]
-    times = [array.array("H", ch) for ch in reference["time"]]
-    assert floor_dict(data, labels, times) == reference
     samples = sum(len(ch) for ch in reference["data"])
     size = len(acq.raw_event(0)["rawdata"])
-    t_parsed, t_floor = paired_times([lambda: acq.parsed_event(0), lambda: floor_dict(data, labels, times)],
-                                     repeats, calls)
+    t_parsed, t_floor = compare_with_floor(acq, repeats, calls)
     name = "ms" if unit == 1e3 else "us"
+    best, median = ratios(t_parsed, t_floor)
     print(f"  {title} ({samples:,} samples, {size:,} bytes), best / median of {repeats}"
           f"{f' rounds of {calls} calls' if calls > 1 else ''}:")
     print(f"    parsed_event            {min(t_parsed) * unit:8.2f} / {statistics.median(t_parsed) * unit:8.2f} {name}")
     print(f"    pure-Python floor       {min(t_floor) * unit:8.2f} / {statistics.median(t_floor) * unit:8.2f} {name}")
-    print(f"    ratio                   {min(t_parsed) / min(t_floor):8.2f} / "
-          f"{statistics.median(t_parsed) / statistics.median(t_floor):8.2f}"
+    print(f"    ratio                   {best:8.2f} / {median:8.2f}"
           f"{f'   (target {target[0]} {target[1]})' if target else ''}")
     FIGURES.add(f"parsed_event, {title}", min(t_parsed) * unit, name)
-    FIGURES.add(f"parsed_event / pure-Python floor, {title}", min(t_parsed) / min(t_floor), "ratio", target)
+    FIGURES.add(f"parsed_event / pure-Python floor, {title}", best, "ratio", target)
 
 
 if __name__ == "__main__":

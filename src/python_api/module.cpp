@@ -37,7 +37,7 @@ std::vector<PyMethodDef*> registered_functions() {
 }
 
 PyObject* module_function(PyObject* module) {
-  // The Acquisition class comes first:
+  // The Acquisition class comes first, then the functions.
   PyObject* cls = acquisition_class();
   if (cls == nullptr || !add_to_module(module, "Acquisition", cls)) return nullptr;
   for (PyMethodDef* def : registered_functions()) {
