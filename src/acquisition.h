@@ -44,7 +44,8 @@ class Acquisition {
   std::expected<Metadata, MetadataError> metadata() const;
 
   // An auxiliary file's content: NoSuchMiscData when absent, ReadFailed with the OS text otherwise.
-  std::expected<MiscData, AcquisitionError> misc_data(MiscDataKind kind) const;
+  // A file larger than `max_size` bytes is not read: ReadFailed with the OS text of EFBIG.
+  std::expected<MiscData, AcquisitionError> misc_data(MiscDataKind kind, std::uint64_t max_size = UINT64_MAX) const;
 
   // One walk of the chunks: the event count of each chunk that opens, in chunk order. Lets a
   // single call (a slice, an export) locate many events without walking again per event.

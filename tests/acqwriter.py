@@ -107,3 +107,87 @@ def telkv3_packet(windows, samples, headers=(0, 0, 0), footer=(0,)):
         words.extend(v << 1 for v in values)
     words.extend(footer)
     return struct.pack(f">{len(words)}H", *words)
+
+
+# --- hostile content ---------------------------------------------------------------------------
+# Each helper returns the bytes of one hostile file; tests write them with write_metadata(text=...)
+# or write_misc(raw=...).
+
+
+def alias_bomb_metadata(params, levels=9, fan=9):
+    """metadata.yml whose extra parameter `bomb` names an alias that expands to fan**levels
+    scalars when followed (9**9 = 387 million by default) while the text stays small."""
+    lines = ["params:"]
+    lines += [f"  {k}: {v}" for k, v in params.items()]
+    lines.append("  a0: &a0 [" + ", ".join(["lol"] * fan) + "]")
+    for i in range(1, levels):
+        lines.append(f"  a{i}: &a{i} [" + ", ".join([f"*a{i - 1}"] * fan) + "]")
+    lines.append(f"  bomb: *a{levels - 1}")
+    lines.append("registers: {}")
+    return ("\n".join(lines) + "\n").encode()
+
+
+def nested_metadata(params, size, style):
+    """metadata.yml of about `size` bytes whose extra parameter `deep` nests as far as the size
+    allows: flow sequences [[[...]]], flow mappings {a: {a: ...}}, or block sequences - - - x."""
+    head = "params:\n" + "".join(f"  {k}: {v}\n" for k, v in params.items())
+    if style == "flow_seq":
+        n = size // 2
+        deep = "  deep: " + "[" * n + "]" * n + "\n"
+    elif style == "flow_map":
+        n = size // 5
+        deep = "  deep: " + "{a: " * n + "1" + "}" * n + "\n"
+    elif style == "block_seq":
+        n = size // 2
+        deep = "  deep:\n    " + "- " * n + "x\n"
+    else:
+        raise ValueError(style)
+    return (head + deep + "registers: {}\n").encode()
+
+
+def gzip_stream(pieces):
+    """One gzip member holding the concatenation of `pieces` (an iterable of bytes), compressed
+    as it goes so that a bomb never exists uncompressed."""
+    import zlib
+    z = zlib.compressobj(9, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
+    out = [z.compress(p) for p in pieces]
+    out.append(z.flush())
+    return b"".join(out)
+
+
+def gzip_repeat(prefix, unit, count):
+    """One gzip member holding `prefix` then `unit` repeated `count` times. The unit is compressed
+    once, between full flushes, and its deflate blocks are repeated: a bomb of any size is made
+    in the time of one unit and never exists uncompressed."""
+    import zlib
+    z = zlib.compressobj(9, zlib.DEFLATED, -zlib.MAX_WBITS)
+    head = z.compress(prefix) + z.flush(zlib.Z_FULL_FLUSH)
+    body = z.compress(unit) + z.flush(zlib.Z_FULL_FLUSH)
+    tail = z.flush(zlib.Z_FINISH)
+    crc = zlib.crc32(prefix)
+    for _ in range(count):
+        crc = zlib.crc32(unit, crc)
+    size = len(prefix) + len(unit) * count
+    header = b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\xff"
+    return header + head + body * count + tail + struct.pack("<II", crc, size & 0xFFFFFFFF)
+
+
+def nested_list_pickle(depth):
+    """Protocol-2 pickle of a list nested `depth` levels deep ([[[...]]]), written by hand since
+    the pickler itself would recurse."""
+    return b"\x80\x02" + b"]" * depth + b"a" * (depth - 1) + b"."
+
+
+def nested_tuple_pickle(depth):
+    """Protocol-0 pickle of a 1-tuple nested `depth` levels deep, built with MARK ... TUPLE."""
+    return b"(" * depth + b"N" + b"t" * depth + b"."
+
+
+def long_text_pickle(digits):
+    """Protocol-0 pickle of a list holding one decimal LONG of `digits` digits."""
+    return b"(lp0\nL" + b"9" * digits + b"L\na."
+
+
+def int_text_pickle(digits):
+    """Protocol-0 pickle of a list holding one INT opcode of `digits` digits."""
+    return b"(lp0\nI" + b"9" * digits + b"\na."

@@ -54,7 +54,8 @@ std::int64_t pread_full(int fd, void* dst, std::size_t len, std::uint64_t offset
   return static_cast<std::int64_t>(done);
 }
 
-std::expected<std::vector<std::uint8_t>, int> read_whole_file(const std::filesystem::path& path) {
+std::expected<std::vector<std::uint8_t>, int> read_whole_file(const std::filesystem::path& path,
+                                                              std::uint64_t max_size) {
   auto fd = open_read_only(path);
   if (!fd) return std::unexpected(fd.error());
   auto size = file_size(fd->get());
@@ -63,6 +64,7 @@ std::expected<std::vector<std::uint8_t>, int> read_whole_file(const std::filesys
   struct stat st;
   if (::fstat(fd->get(), &st) != 0) return std::unexpected(errno);
   if (!S_ISREG(st.st_mode)) return std::unexpected(EINVAL);
+  if (*size > max_size) return std::unexpected(EFBIG);
   // The size is a hint: the file may grow or shrink while we read, so read until end of file.
   std::vector<std::uint8_t> out;
   out.resize(static_cast<std::size_t>(*size) + 1);
@@ -76,6 +78,7 @@ std::expected<std::vector<std::uint8_t>, int> read_whole_file(const std::filesys
     }
     if (n == 0) break;
     done += static_cast<std::size_t>(n);
+    if (done > max_size) return std::unexpected(EFBIG);  // grew while we read
   }
   out.resize(done);
   return out;

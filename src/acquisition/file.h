@@ -41,7 +41,8 @@ std::expected<std::uint64_t, int> file_size(int fd);
 std::int64_t pread_full(int fd, void* dst, std::size_t len, std::uint64_t offset);
 
 // Reads a whole regular file into memory; the errno on failure (EISDIR for a directory, EINVAL for
-// any other file that is not a regular file).
-std::expected<std::vector<std::uint8_t>, int> read_whole_file(const std::filesystem::path& path);
+// any other file that is not a regular file, EFBIG for one larger than `max_size` bytes).
+std::expected<std::vector<std::uint8_t>, int> read_whole_file(const std::filesystem::path& path,
+                                                              std::uint64_t max_size = UINT64_MAX);
 
 }  // namespace tavroacq

@@ -19,8 +19,8 @@ const char* file_name(MiscDataKind kind) {
 
 }  // namespace
 
-std::expected<MiscData, AcquisitionError> Acquisition::misc_data(MiscDataKind kind) const {
-  auto bytes = read_whole_file(path_ / file_name(kind));
+std::expected<MiscData, AcquisitionError> Acquisition::misc_data(MiscDataKind kind, std::uint64_t max_size) const {
+  auto bytes = read_whole_file(path_ / file_name(kind), max_size);
   if (!bytes) {
     // Absence of the file, or of a directory on its path, is the one case that is not an error.
     if (bytes.error() == ENOENT || bytes.error() == ENOTDIR)

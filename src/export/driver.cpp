@@ -98,10 +98,15 @@ std::expected<void, ExportError> export_chunk(EventReader& reader, const Params&
                                               const std::filesystem::path& path) {
   int fd;
   do {
-    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // Non-blocking: a FIFO of the file's name with no reader would otherwise hang the open for
+    // ever; it fails instead. Writes then block as usual.
+    fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NONBLOCK, 0666);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::unexpected(ExportError::from_errno(errno));
   UniqueFd file(fd);
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0)
+    return std::unexpected(ExportError::from_errno(errno));
 
   // Records that do not fit the calibrations are left out.
   std::vector<EventRecord> records;

@@ -1,5 +1,6 @@
 // export_csv: converts the arguments, then runs the CSV export with the interpreter lock released
 // and turns its outcome into None or an exception once the lock is held again.
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -20,6 +21,9 @@ namespace tavroacq::py {
 namespace {
 
 constexpr std::size_t EVENTS_PER_FILE = 1000;
+// A gzip member whose output fits the loader's cap is at most a little larger than that output
+// (stored blocks, headers): a larger blob cannot load, and reading it whole would only take memory.
+constexpr std::uint64_t MAX_PEDESTALS_BLOB = 2 * PedestalsLimits{}.max_stream_bytes;
 
 bool to_indices(PyObject* obj, std::vector<std::uint64_t>& out) {
   if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
@@ -29,7 +33,8 @@ bool to_indices(PyObject* obj, std::vector<std::uint64_t>& out) {
   }
   const Py_ssize_t n = PySequence_Size(obj);
   if (n < 0) return false;
-  out.reserve(static_cast<std::size_t>(n));
+  // The length is the object's own claim (__len__): room grows with the items actually read.
+  out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(n, Py_ssize_t{1} << 16)));
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref item = Ref::steal(PySequence_GetItem(obj, i));
     if (!item) return false;
@@ -58,7 +63,7 @@ void run_export(const Acquisition& acquisition, std::vector<std::uint64_t> indic
   Corrections corrections(std::move(metadata->params));
   if (pedestals_correction) {
     // No blob, an unreadable one or one that does not load: the export runs uncorrected.
-    if (auto blob = acquisition.misc_data(MiscDataKind::PedestalsCalibration)) {
+    if (auto blob = acquisition.misc_data(MiscDataKind::PedestalsCalibration, MAX_PEDESTALS_BLOB)) {
       if (auto table = Pedestals::from_bytes(blob->bytes))
         corrections = std::move(corrections).pedestals(std::move(*table));
     }

@@ -1,5 +1,6 @@
 // The Python functions of the data-word ECC: syndrome, global_parity and syndrome_to_index on
 // one word; ecc_check and ecc_correct on a raw orra96 event buffer.
+#include <algorithm>
 #include <cstring>
 #include <span>
 #include <string>
@@ -67,14 +68,18 @@ bool sequence_to_bytes(PyObject* obj, const char* name, Py_ssize_t expected, std
     PyErr_Format(PyExc_ValueError, "expected a sequence of length %zd (got %zd)", expected, n);
     return false;
   }
-  out.resize(static_cast<std::size_t>(n));
+  // The length is the object's own claim (__len__): room grows with the items actually read.
+  out.clear();
+  out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(n, Py_ssize_t{1} << 20)));
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref item = Ref::steal(PySequence_GetItem(obj, i));
     if (!item) {
       prefix_argument_error(name);
       return false;
     }
-    if (!element_to_u8(item.get(), name, out[static_cast<std::size_t>(i)])) return false;
+    std::uint8_t byte = 0;
+    if (!element_to_u8(item.get(), name, byte)) return false;
+    out.push_back(byte);
   }
   return true;
 }
@@ -97,12 +102,38 @@ class ByteArgument {
       prefix_argument_error(name);
       return false;
     }
+#ifdef PYPY_VERSION
+    // PyPy's C API keeps memory on every buffer it hands out for an object other than bytes, and
+    // on every memoryview it makes (about 30 bytes a bytearray, 900 a memoryview, never
+    // returned): bytearrays and memoryviews of unsigned bytes are copied into bytes at the Python
+    // level instead, which costs far less than the check.
+    bool plain_bytes = PyByteArray_Check(obj);
+    if (PyMemoryView_Check(obj)) {
+      Ref format = Ref::steal(PyObject_GetAttrString(obj, "format"));
+      Ref ndim = Ref::steal(format ? PyObject_GetAttrString(obj, "ndim") : nullptr);
+      if (!ndim) return false;
+      const char* f = PyUnicode_Check(format.get()) ? PyUnicode_AsUTF8(format.get()) : nullptr;
+      const long dims = PyLong_AsLong(ndim.get());
+      if (PyErr_Occurred()) return false;
+      if (f == nullptr || std::strcmp(f, "B") != 0 || dims > 1) return sequence_to_bytes(obj, name, -1, copy_);
+      plain_bytes = true;
+    }
+    if (plain_bytes) {
+      owned_ = Ref::steal(PyBytes_FromObject(obj));
+      if (!owned_) return false;
+      obj = owned_.get();
+    }
+#endif
     if (PyObject_CheckBuffer(obj)) {
       if (PyObject_GetBuffer(obj, &view_, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) == 0) {
         has_view_ = true;
         const bool unsigned_bytes =
             view_.itemsize == 1 && view_.ndim <= 1 && (view_.format == nullptr || std::strcmp(view_.format, "B") == 0);
-        if (unsigned_bytes) return true;
+        // PyPy hands out a strided view even when contiguous memory is asked for: a reversed
+        // memoryview would be read forwards from its last byte, past the end. Check the layout.
+        const bool contiguous = view_.suboffsets == nullptr &&
+                                (view_.ndim == 0 || view_.strides == nullptr || view_.strides[0] == 1);
+        if (unsigned_bytes && contiguous) return true;
         PyBuffer_Release(&view_);
         has_view_ = false;
       } else {
@@ -118,6 +149,7 @@ class ByteArgument {
   }
 
  private:
+  Ref owned_;  // a bytes copy of the argument, when one was made; released after the view
   Py_buffer view_{};
   bool has_view_ = false;
   std::vector<std::uint8_t> copy_;

@@ -110,12 +110,13 @@ PyObject* map_index_arg(const Acquisition& acquisition, const Params& params, Py
     PySlice_AdjustIndices(length, &start, &stop, step);
     if (start < 0 || stop < 0 || step < 0) return raise(PyExc_IndexError, "index out of bounds");
     const Py_ssize_t n = start < stop ? (stop - start - 1) / step + 1 : 0;
-    Ref list = Ref::steal(PyList_New(n));
+    // Grown event by event, not sized to n up front: n comes from the index files' sizes, and a
+    // sparse index file claims millions of events of which the first may already fail.
+    Ref list = Ref::steal(PyList_New(0));
     if (!list) return nullptr;
     for (Py_ssize_t k = 0; k < n; ++k) {
-      PyObject* event = parsed_event_at(*fetcher, params, static_cast<std::uint64_t>(start + k * step));
-      if (event == nullptr) return nullptr;
-      PyList_SET_ITEM(list.get(), k, event);
+      Ref event = Ref::steal(parsed_event_at(*fetcher, params, static_cast<std::uint64_t>(start + k * step)));
+      if (!event || PyList_Append(list.get(), event.get()) < 0) return nullptr;
     }
     return list.release();
   }
