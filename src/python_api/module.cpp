@@ -28,11 +28,11 @@ std::vector<PyMethodDef*> registered_functions() {
       &LIST_ACQUISITIONS_DEF,
       &IS_ACQUISITION_DEF,
       &EXPORT_CSV_DEF,
-      // &SYNDROME_DEF,
-      // &GLOBAL_PARITY_DEF,
-      // &SYNDROME_TO_INDEX_DEF,
-      // &ECC_CHECK_DEF,
-      // &ECC_CORRECT_DEF,
+      &SYNDROME_DEF,
+      &GLOBAL_PARITY_DEF,
+      &SYNDROME_TO_INDEX_DEF,
+      &ECC_CHECK_DEF,
+      &ECC_CORRECT_DEF,
   };
 }
 
