@@ -248,6 +248,42 @@ std::optional<std::size_t> flow_depth_exceeded(std::string_view text, std::uint3
   return std::nullopt;
 }
 
+// libfyaml (0.7.12) corrupts its indentation stack when a block entry ("-" or "?") follows a value
+// indicator on the same line after a tab, inside an explicit key ("? a:\t- b"): it reports "cannot
+// use tab for indentation of block entry" and then crashes when the parser is destroyed. A block
+// entry can never follow a value indicator on its line, so such text is refused before parsing.
+// Comments and quoted scalars are skipped as above; block scalar content is not told apart, so a
+// literal text holding ":<tab>- " is refused too.
+std::optional<std::size_t> tab_before_block_entry(std::string_view text) {
+  auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  char prev = '\n';
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    const bool token_start = prev == '\n' || prev == '\r' || prev == ' ' || prev == '\t' || prev == '[' ||
+                             prev == '{' || prev == ',';
+    if (c == '#' && token_start) {
+      while (i + 1 < text.size() && text[i + 1] != '\n') ++i;
+    } else if ((c == '\'' || c == '"') && (token_start || prev == ':')) {
+      for (++i; i < text.size(); ++i) {
+        if (c == '"' && text[i] == '\\') ++i;
+        else if (text[i] == c) {
+          if (c == '\'' && i + 1 < text.size() && text[i + 1] == '\'') ++i;
+          else break;
+        }
+      }
+    } else if (c == ':' && i + 1 < text.size() && blank(text[i + 1])) {
+      std::size_t j = i + 1;
+      bool tab = false;
+      for (; j < text.size() && blank(text[j]); ++j) tab = tab || text[j] == '\t';
+      if (tab && j < text.size() && (text[j] == '-' || text[j] == '?') &&
+          (j + 1 == text.size() || blank(text[j + 1]) || text[j + 1] == '\n' || text[j + 1] == '\r'))
+        return j;
+    }
+    prev = i < text.size() ? text[i] : '\0';
+  }
+  return std::nullopt;
+}
+
 std::string position_of(std::string_view text, std::size_t offset) {
   std::uint32_t line = 1;
   std::size_t line_start = 0;
@@ -494,6 +530,8 @@ std::expected<YamlDocument, std::string> read_yaml_document(std::string_view tex
   if (auto where = flow_depth_exceeded(text, kYamlMaxDepth))
     return std::unexpected("nesting deeper than " + std::to_string(kYamlMaxDepth) + " levels" +
                            position_of(text, *where));
+  if (auto where = tab_before_block_entry(text))
+    return std::unexpected("a block entry after a value indicator and a tab" + position_of(text, *where));
 
   std::string diagnostic;
   fy_diag_cfg dcfg;

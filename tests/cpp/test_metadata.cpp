@@ -271,6 +271,10 @@ TEST(DeserializeMetadata, RejectedDocuments) {
        "nesting deeper"},
       {"an unclosed flow mapping", kParams + "registers: {a: 1\n", ""},
       {"a tab-indented block", "params:\n\tmodel: m\n", ""},
+      // libfyaml would crash once the parse failed (see yaml_document.cpp).
+      {"a block entry after a tab inside an explicit key", "? a:\t- b\n" + kParams + "registers:\n",
+       "a block entry after a value indicator and a tab at line 1 column 6"},
+      {"an explicit key after a tab, key on the line before", "?\n  T:\t?\n", "a block entry after a value"},
       {"invalid UTF-8", with_param("k: \"\xC3\x28\""), "invalid UTF-8"},
       {"a reserved directive holding invalid UTF-8", "%a \xE1\n" + kParams + "registers:\n", "invalid UTF-8"},
       {"a NUL byte", with_param(std::string("k: a\0b", 6)), ""},
