@@ -250,7 +250,7 @@ std::optional<std::size_t> flow_depth_exceeded(std::string_view text, std::uint3
 
 // libfyaml (0.7.12) corrupts its indentation stack when, inside an explicit key ("? "), a value
 // indicator is followed on its line by a tab and then by an indicator that opens a block node ("?",
-// ":", "|", ">", or "-" and a blank): it reports "cannot use tab for indentation of block entry"
+// ":", "|", ">", "-" and a blank, or a NUL byte): it reports "cannot use tab for indentation of block entry"
 // and crashes when the parser is destroyed. Such text is refused before parsing once any explicit
 // key indicator has been seen (libfyaml refuses it anyway within the key; after the key has ended,
 // a tab before a block scalar would be accepted and is refused here too, a rare loss). Comments and
@@ -284,7 +284,9 @@ std::optional<std::size_t> tab_before_block_node(std::string_view text) {
       for (; j < text.size() && blank(text[j]); ++j) tab = tab || text[j] == '\t';
       if (tab && j < text.size()) {
         const char n = text[j];
-        if (n == '?' || n == ':' || n == '|' || n == '>' || (n == '-' && blank_or_end(j + 1))) return j;
+        if (n == '?' || n == ':' || n == '|' || n == '>' || n == '\0' ||
+            (n == '-' && (blank_or_end(j + 1) || text[j + 1] == '\0')))
+          return j;
       }
     }
     prev = i < text.size() ? text[i] : '\0';

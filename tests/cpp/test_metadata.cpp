@@ -278,6 +278,7 @@ TEST(DeserializeMetadata, RejectedDocuments) {
        "a block node after a tab in an explicit key at line 1 column 6"},
       {"an explicit key after a tab, key on the line before", "?\n  T:\t?'x'\n", "a block node after a tab"},
       {"a block scalar after a tab inside an explicit key", "- ? a: \t|\n    x\n", "a block node after a tab"},
+      {"a NUL byte after a tab inside an explicit key", std::string("? a:\t\0", 6), "a block node after a tab"},
       {"invalid UTF-8", with_param("k: \"\xC3\x28\""), "invalid UTF-8"},
       {"a reserved directive holding invalid UTF-8", "%a \xE1\n" + kParams + "registers:\n", "invalid UTF-8"},
       {"a NUL byte", with_param(std::string("k: a\0b", 6)), ""},
