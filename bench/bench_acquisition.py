@@ -5,11 +5,10 @@ Prints events per second of raw_event, parsed_event and iteration over a telkv3 
 Python needs to build the same dictionary from ready-made array.array objects with tolist()
 (the floor of creating those objects in this interpreter). Target: ratio at most 1.5.
 
-    .venv/pypy/bin/python bench/bench_acquisition.py
+    .venv/pypy/bin/python bench/bench_acquisition.py [--json PATH]
 """
 
-import array
-import gc
+import argparse
 import platform
 import random
 import statistics
@@ -20,7 +19,11 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
 import acqwriter  # noqa: E402
+from floor import compare_with_floor, ratios  # noqa: E402
 import tavroacq  # noqa: E402
+from figures import Figures  # noqa: E402
+
+FIGURES = Figures("bench_acquisition")
 
 CHUNKS, EVENTS_PER_CHUNK = 10, 200
 SMALL = {"channels": 4, "windows": 256, "samples": 32, "windows_per_event": 16}
@@ -51,34 +54,10 @@ def best_rate(fn, n, repeats=5):
     return n / min(times)
 
 
-def paired_times(fns, repeats, calls):
-    """Per function, the list of its times per call (`calls` calls timed together), the functions
-    run alternately so that both see the same machine load (this machine is shared)."""
-    for _ in range(5):  # warm-up (lets PyPy's JIT compile the pure-Python side)
-        for fn in fns:
-            fn()
-    times = [[] for _ in fns]
-    for _ in range(repeats):
-        for fn, ts in zip(fns, times):
-            gc.collect()
-            t0 = time.perf_counter()
-            for _ in range(calls):
-                fn()
-            ts.append((time.perf_counter() - t0) / calls)
-    return times
-
-
-def floor_dict(data, labels, times):
-    return {
-        "data": [a.tolist() for a in data],
-        "window_labels": [a.tolist() for a in labels],
-        "time": [a.tolist() for a in times],
-        "timing": None,
-        "ecc_errors": None,
-    }
-
-
 def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--json", help="also write the figures to this file as JSON")
+    args = parser.parse_args()
     rng = random.Random(1)
     interp = f"{platform.python_implementation()} {platform.python_version()}"
     with tempfile.TemporaryDirectory() as tmp:
@@ -98,31 +77,32 @@ def main():
         print(f"  parsed_event  {parsed:12,.0f} events/s")
         print(f"  iteration     {iterated:12,.0f} events/s")
         print(f"  acq[:]        {sliced:12,.0f} events/s")
+        for name, rate in [("raw_event", raw), ("parsed_event", parsed), ("iteration", iterated), ("acq[:]", sliced)]:
+            FIGURES.add(f"{name} (small telkv3 events)", rate, "events/s")
 
-        compare_with_floor("one large event", tavroacq.Acquisition(acqwriter.write_acquisition(
+        report_floor("one large event", tavroacq.Acquisition(acqwriter.write_acquisition(
             Path(tmp) / "large", params_of(LARGE), chunks=[[make_packet(rng, LARGE)]])), repeats=21, calls=1,
-            unit=1e3, target="   (target <= 1.5)")
+            unit=1e3, target=("<=", 1.5))
         # For information: on a small event the fixed cost per call (file access included) weighs more.
-        compare_with_floor("one small event", acq, repeats=21, calls=500, unit=1e6, target="")
+        report_floor("one small event", acq, repeats=21, calls=500, unit=1e6, target=None)
+    FIGURES.write(args.json)
 
 
-def compare_with_floor(title, acq, repeats, calls, unit, target):
+def report_floor(title, acq, repeats, calls, unit, target):
     reference = acq.parsed_event(0)
-    data = [array.array("f", ch) for ch in reference["data"]]
-    labels = [array.array("H", ch) for ch in reference["window_labels"]]
-    times = [array.array("H", ch) for ch in reference["time"]]
-    assert floor_dict(data, labels, times) == reference
     samples = sum(len(ch) for ch in reference["data"])
     size = len(acq.raw_event(0)["rawdata"])
-    t_parsed, t_floor = paired_times([lambda: acq.parsed_event(0), lambda: floor_dict(data, labels, times)],
-                                     repeats, calls)
+    t_parsed, t_floor = compare_with_floor(acq, repeats, calls)
     name = "ms" if unit == 1e3 else "us"
+    best, median = ratios(t_parsed, t_floor)
     print(f"  {title} ({samples:,} samples, {size:,} bytes), best / median of {repeats}"
           f"{f' rounds of {calls} calls' if calls > 1 else ''}:")
     print(f"    parsed_event            {min(t_parsed) * unit:8.2f} / {statistics.median(t_parsed) * unit:8.2f} {name}")
     print(f"    pure-Python floor       {min(t_floor) * unit:8.2f} / {statistics.median(t_floor) * unit:8.2f} {name}")
-    print(f"    ratio                   {min(t_parsed) / min(t_floor):8.2f} / "
-          f"{statistics.median(t_parsed) / statistics.median(t_floor):8.2f}{target}")
+    print(f"    ratio                   {best:8.2f} / {median:8.2f}"
+          f"{f'   (target {target[0]} {target[1]})' if target else ''}")
+    FIGURES.add(f"parsed_event, {title}", min(t_parsed) * unit, name)
+    FIGURES.add(f"parsed_event / pure-Python floor, {title}", best, "ratio", target)
 
 
 if __name__ == "__main__":

@@ -1,8 +1,8 @@
 """Throughput of export_csv (MB of CSV written per second, one core) for an orra96 and a telkv3
 acquisition, and on CPython the ratio to pandas DataFrame.to_csv writing the same tables.
 
-    .venv/pypy/bin/python bench/bench_export.py
-    .venv/cpython/bin/python bench/bench_export.py
+    .venv/pypy/bin/python bench/bench_export.py [--json PATH]
+    .venv/cpython/bin/python bench/bench_export.py [--json PATH]
 
 pandas lives only in its own venv, .venv/bench-cpython, which this script creates on first use
 (the test venvs never get it); the pandas side runs there as a subprocess on the CSV files the
@@ -25,6 +25,10 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 
 BENCH_VENV = ROOT / ".venv" / "bench-cpython"
+sys.path.insert(0, str(ROOT / "bench"))
+from figures import Figures  # noqa: E402
+
+FIGURES = Figures("bench_export")
 
 
 # --- acquisitions ---------------------------------------------------------------------------------
@@ -123,6 +127,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--pandas", nargs="*", help=argparse.SUPPRESS)
     parser.add_argument("--repeats", type=int, default=3)
+    parser.add_argument("--json", help="also write the figures to this file as JSON")
     args = parser.parse_args()
     if args.pandas is not None:
         pandas_side(args.pandas, args.repeats)
@@ -147,6 +152,11 @@ def main():
                 line += f"  pandas to_csv {pd_seconds:6.3f} s ({int(pd_size) / 1e6:.1f} MB): " \
                         f"{pd_seconds / seconds:5.1f}x faster"
             print(line, flush=True)
+            FIGURES.add(f"export_csv, {family}", size / 1e6 / seconds, "MB/s")
+            FIGURES.add(f"export_csv, {family}, per CPU second", size / 1e6 / cpu, "MB/s")
+            if cpython:
+                FIGURES.add(f"pandas to_csv time / export_csv time, {family}", pd_seconds / seconds, "ratio")
+    FIGURES.write(args.json)
 
 
 if __name__ == "__main__":

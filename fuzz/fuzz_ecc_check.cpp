@@ -1,5 +1,6 @@
 // Checks a whole raw orra96 buffer whose size and contents the fuzzer chooses. The first bytes
-// pick a size around the layout's edges (accepted or not); the rest, repeated, fills the buffer.
+// pick a size around the layout's edges (accepted or not) or, with the top bit of the first byte
+// set, any size up to a block past the largest layout; the rest, repeated, fills the buffer.
 // Any crash, read past the buffer or undefined behaviour is a finding, and so is a result that
 // does not match check_word on the word it names or is out of order.
 #include <cstddef>
@@ -17,7 +18,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint64_t blocks = data[0] % 8;
   const auto delta = static_cast<std::int64_t>(static_cast<std::int8_t>(data[1]));
   const std::int64_t wanted = static_cast<std::int64_t>(blocks * BLOCK_BYTES + FOOTER_BYTES) + delta;
-  const std::size_t n = wanted < 0 ? static_cast<std::size_t>(data[2] % 2) : static_cast<std::size_t>(wanted);
+  std::size_t n = wanted < 0 ? static_cast<std::size_t>(data[2] % 2) : static_cast<std::size_t>(wanted);
+  if (data[0] & 0x80) {
+    const std::uint64_t any = (std::uint64_t{data[0] & 0x7Fu} << 16) | (std::uint64_t{data[1]} << 8) | data[2];
+    n = static_cast<std::size_t>(any % ((MAX_BLOCKS + 1) * BLOCK_BYTES + FOOTER_BYTES + 1));
+  }
   std::vector<std::uint8_t> buffer(n);
   const std::uint8_t* fill = data + 3;
   const std::size_t fill_size = size - 3;

@@ -31,9 +31,10 @@ inline YamlValue setting_value(FuzzedDataProvider& in) {
     case 0: v.kind = YamlValue::Kind::Int; v.sint = -in.ConsumeIntegralInRange<std::int64_t>(1, 1000); break;
     case 1: v.kind = YamlValue::Kind::Float; v.number = in.ConsumeFloatingPoint<double>(); break;
     case 2: v = YamlValue::of_string(in.ConsumeRandomLengthString(8)); break;
-    case 3: {  // hexadecimal text, as some settings may be written
+    case 3: {  // hexadecimal text, as some settings may be written, with or without its prefix
       char buf[24];
-      std::snprintf(buf, sizeof buf, "0x%llX", static_cast<unsigned long long>(interesting_u64(in)));
+      const char* format = in.ConsumeBool() ? "0x%llX" : "%llX";
+      std::snprintf(buf, sizeof buf, format, static_cast<unsigned long long>(interesting_u64(in)));
       v = YamlValue::of_string(buf);
       break;
     }

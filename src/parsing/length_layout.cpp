@@ -69,6 +69,51 @@ std::optional<Layout> LengthTable::choose(std::uint64_t length, std::uint64_t ev
   return fitting;
 }
 
+BlockSettings BlockSettings::read(const Params& params, const BlockSettings& defaults) {
+  const auto u16 = [&](const char* key, std::uint16_t fallback) {
+    return static_cast<std::uint16_t>(uint_param(params, key, fallback));
+  };
+  return {
+      .channels = params.channels,
+      .windows = params.windows,
+      .samples = params.samples,
+      .n_channel_headers = uint_param(params, "n_channel_headers", defaults.n_channel_headers),
+      .chanmask = u16("chanmask", defaults.chanmask),
+      .chan_shift = u16("chan_shift", defaults.chan_shift),
+      .windmask = u16("windmask", defaults.windmask),
+      .datamask = u16("datamask", defaults.datamask),
+      .n_event_headers = uint_param(params, "n_event_headers", defaults.n_event_headers),
+      .n_footer_words = uint_param(params, "n_footer_words", defaults.n_footer_words),
+      .n_window_headers = uint_param(params, "n_window_headers", defaults.n_window_headers),
+      .n_last_bits = uint_param(params, "n_last_bits", defaults.n_last_bits),
+  };
+}
+
+std::optional<std::uint64_t> BlockSettings::block_size() const {
+  std::uint64_t block = 0;
+  if (channels > MAX_CHANNELS || __builtin_add_overflow(samples, n_channel_headers, &block) || block == 0)
+    return std::nullopt;
+  return block;
+}
+
+std::expected<void, ParsingError> read_region(std::span<const std::uint8_t> packet, const BlockSettings& settings,
+                                              std::uint64_t block, std::uint64_t trailing_words, std::uint64_t n,
+                                              EventRecord& record) {
+  const std::uint64_t n_words = packet.size() / 2;
+  const std::uint64_t h = settings.n_event_headers;
+  if (h > n_words || trailing_words > n_words - h) return std::unexpected(ParsingError::Kind::UnexpectedLength);
+  const BlockFormat format{
+      .block = block,
+      .window_pad = settings.n_window_headers,
+      .chanmask = settings.chanmask,
+      .chan_shift = static_cast<std::uint16_t>(settings.chan_shift % 16),
+      .windmask = settings.windmask,
+      .datamask = settings.datamask,
+      .last_bits = static_cast<std::uint16_t>(settings.n_last_bits % 16),
+  };
+  return read_blocks(packet.data() + 2 * h, n_words - h - trailing_words, n, format, record);
+}
+
 std::expected<void, ParsingError> read_blocks(const std::uint8_t* region, std::uint64_t region_words,
                                               std::uint64_t n, const BlockFormat& format, EventRecord& record) {
   const std::uint64_t b = format.block;

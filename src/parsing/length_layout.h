@@ -1,11 +1,13 @@
-// Window-major packets that do not state their geometry (telkv3s, morvanev3): the channel and
-// window counts found from the packet length, and the reading of the per-channel blocks.
+// Window-major packets that do not state their geometry (telkv3s, morvanev3): the settings both
+// read, the channel and window counts found from the packet length, and the reading of the blocks.
 #pragma once
 
 #include <cstdint>
 #include <expected>
 #include <optional>
+#include <span>
 
+#include "acquisition/metadata.h"
 #include "error.h"
 #include "parsing/event.h"
 
@@ -46,6 +48,37 @@ struct BlockFormat {
   std::uint16_t datamask = 0;
   std::uint16_t last_bits = 0;   // < 16: shift of masked samples and labels
 };
+
+// The settings both families read from Params, by the same keys; each family gives its own
+// defaults.
+struct BlockSettings {
+  std::uint64_t channels = 0;           // C
+  std::uint64_t windows = 0;            // Wn
+  std::uint64_t samples = 0;            // S
+  std::uint64_t n_channel_headers = 0;  // block size B = S + n_channel_headers
+  std::uint16_t chanmask = 0;
+  std::uint16_t chan_shift = 0;         // used modulo 16
+  std::uint16_t windmask = 0;
+  std::uint16_t datamask = 0;
+  std::uint64_t n_event_headers = 0;    // H
+  std::uint64_t n_footer_words = 0;     // T
+  std::uint64_t n_window_headers = 0;   // X: further words per window when cutting the packet
+  std::uint64_t n_last_bits = 0;        // used modulo 16
+
+  // C, Wn and S from `params`, every other setting by its key there, `defaults` giving the value
+  // of a key that is absent or not a non-negative integer.
+  static BlockSettings read(const Params& params, const BlockSettings& defaults);
+  // B, or none for settings that leave no block: C above MAX_CHANNELS, or S + n_channel_headers
+  // zero or beyond 64 bits.
+  std::optional<std::uint64_t> block_size() const;
+};
+
+// Reads the window region of a packet, words H to N − `trailing_words` − 1, with `n` blocks per
+// window into `record` (blocks of `block` words; see read_blocks). UnexpectedLength when the
+// packet is shorter than its header and trailing words.
+std::expected<void, ParsingError> read_region(std::span<const std::uint8_t> packet, const BlockSettings& settings,
+                                              std::uint64_t block, std::uint64_t trailing_words, std::uint64_t n,
+                                              EventRecord& record);
 
 // Cuts the region of `region_words` big-endian words into windows of n·B + X words (leftover
 // words ignored), each read as floor((n·B + X) / B) blocks, and appends every block's samples

@@ -2,27 +2,27 @@
 
 namespace tavroacq {
 namespace morvanev3 {
+namespace {
+
+constexpr length_layout::BlockSettings DEFAULTS{
+    .n_channel_headers = 1,
+    .chanmask = 0x0C00,
+    .chan_shift = 10,
+    .windmask = 0x03FE,
+    .datamask = 0x1FFF,
+    .n_event_headers = 3,
+    .n_footer_words = 2,
+    .n_window_headers = 1,
+    .n_last_bits = 1,
+};
+
+}  // namespace
 
 std::expected<ParamsCache, ParsingError> ParamsCache::from(const Params& params) {
-  ParamsCache c;
-  c.channels = params.channels;
-  c.windows = params.windows;
-  c.samples = params.samples;
-  c.n_channel_headers = uint_param(params, "n_channel_headers", c.n_channel_headers);
-  c.chanmask = static_cast<std::uint16_t>(uint_param(params, "chanmask", c.chanmask));
-  c.chan_shift = static_cast<std::uint16_t>(uint_param(params, "chan_shift", c.chan_shift));
-  c.windmask = static_cast<std::uint16_t>(uint_param(params, "windmask", c.windmask));
-  c.datamask = static_cast<std::uint16_t>(uint_param(params, "datamask", c.datamask));
-  c.n_event_headers = uint_param(params, "n_event_headers", c.n_event_headers);
-  c.n_window_headers = uint_param(params, "n_window_headers", c.n_window_headers);
-  c.n_footer_words = uint_param(params, "n_footer_words", c.n_footer_words);
-  c.n_last_bits = uint_param(params, "n_last_bits", c.n_last_bits);
-
-  std::uint64_t block = 0;
-  if (c.channels > MAX_CHANNELS || __builtin_add_overflow(c.samples, c.n_channel_headers, &block) || block == 0 ||
-      c.n_footer_words == 0)
-    return std::unexpected(ParsingError::Kind::InvalidParameters);
-  c.lengths = {.channels = c.channels, .windows = c.windows, .block = block, .window_extra = 1, .overhead = 4};
+  ParamsCache c{length_layout::BlockSettings::read(params, DEFAULTS), {}};
+  const auto block = c.block_size();
+  if (!block || c.n_footer_words == 0) return std::unexpected(ParsingError::Kind::InvalidParameters);
+  c.lengths = {.channels = c.channels, .windows = c.windows, .block = *block, .window_extra = 1, .overhead = 4};
   return c;
 }
 
@@ -40,29 +40,13 @@ std::expected<Morvanev3Event, ParsingError> ParseInto<Morvanev3Event>::parse_int
   if (packet.size() % 2 != 0) return std::unexpected(Kind::UnexpectedLength);
   const auto cache = morvanev3::ParamsCache::from(params);
   if (!cache) return std::unexpected(cache.error());
-  const morvanev3::ParamsCache& p = *cache;
-
-  const auto layout = morvanev3::get_chan_winds(packet, p);
+  const auto layout = morvanev3::get_chan_winds(packet, *cache);
   if (!layout) return std::unexpected(Kind::UnexpectedLength);
 
-  // The window region runs from word H to word N − T inclusive.
-  const std::uint64_t n_words = packet.size() / 2;
-  const std::uint64_t h = p.n_event_headers;
-  const std::uint64_t t = p.n_footer_words;
-  if (h > n_words || t - 1 > n_words - h) return std::unexpected(Kind::UnexpectedLength);
-
-  Morvanev3Event record(p.channels);
-  const length_layout::BlockFormat format{
-      .block = p.lengths.block,
-      .window_pad = p.n_window_headers,
-      .chanmask = p.chanmask,
-      .chan_shift = static_cast<std::uint16_t>(p.chan_shift % 16),
-      .windmask = p.windmask,
-      .datamask = p.datamask,
-      .last_bits = static_cast<std::uint16_t>(p.n_last_bits % 16),
-  };
-  if (auto read =
-          length_layout::read_blocks(packet.data() + 2 * h, n_words - h - (t - 1), layout->channels, format, record);
+  Morvanev3Event record(cache->channels);
+  // The window region runs from word H to word N − T inclusive: T − 1 words follow it.
+  if (auto read = length_layout::read_region(packet, *cache, cache->lengths.block, cache->n_footer_words - 1,
+                                             layout->channels, record);
       !read)
     return std::unexpected(read.error());
   // The record has an entry per channel, so the time axis cannot miss one.

@@ -12,20 +12,11 @@
 namespace tavroacq {
 namespace morvanev3 {
 
-// The parsing constants of one call, read from Params with their defaults, and the length table.
-struct ParamsCache {
-  std::uint64_t channels = 0;           // C
-  std::uint64_t windows = 0;            // Wn
-  std::uint64_t samples = 0;            // S
-  std::uint64_t n_channel_headers = 1;  // block size B = S + n_channel_headers
-  std::uint16_t chanmask = 0x0C00;
-  std::uint16_t chan_shift = 10;        // used modulo 16
-  std::uint16_t windmask = 0x03FE;
-  std::uint16_t datamask = 0x1FFF;
-  std::uint64_t n_event_headers = 3;    // H
-  std::uint64_t n_window_headers = 1;   // X: further words per window, after its blocks
-  std::uint64_t n_footer_words = 2;     // T: T − 1 words follow the window region
-  std::uint64_t n_last_bits = 1;        // used modulo 16
+// The parsing constants of one call: the block settings read from Params with this family's
+// defaults (chanmask 0x0C00, chan_shift 10, windmask 0x03FE, datamask 0x1FFF, H = 3, X = 1:
+// further words per window after its blocks, T = 2: T − 1 words follow the window region,
+// n_last_bits 1, n_channel_headers 1), and the length table.
+struct ParamsCache : length_layout::BlockSettings {
   // Lengths of the board's default layout: one extra word per window and four words of event
   // overhead, whatever the settings above say.
   length_layout::LengthTable lengths;

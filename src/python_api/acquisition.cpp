@@ -207,6 +207,17 @@ PyObject* parsed_event_body(AcquisitionState& s, PyObject* const* args, Py_ssize
   return parse_to_dict(s.params, std::move(*raw));
 }
 
+// Pickled by path: unpickling calls Acquisition(path), which opens the directory and reads its
+// metadata again as a new object would, so acquisitions can be shipped to other processes.
+PyObject* reduce_body(AcquisitionState& s, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  if (!bind_args("Acquisition.__reduce__()", {}, args, nargs, kwnames, nullptr)) return nullptr;
+  PyObject* cls = acquisition_class();
+  if (cls == nullptr) return nullptr;
+  Ref path = Ref::steal(get_path(s));
+  if (!path) return nullptr;
+  return Py_BuildValue("(O(O))", cls, path.get());
+}
+
 using MethodBody = PyObject* (*)(AcquisitionState&, PyObject* const*, Py_ssize_t, PyObject*);
 
 template <MethodBody Body>
@@ -218,10 +229,12 @@ PyObject* method(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
 constexpr const char* RAW_EVENT_DOC = "raw_event($self, index)\n--\n\nFetch a raw event as `bytes`.";
 constexpr const char* PARSED_EVENT_DOC =
     "parsed_event($self, index)\n--\n\nFetch a parsed event. Requires `tavrodaq` to be installed.";
+constexpr const char* REDUCE_DOC = "__reduce__($self, /)\n--\n\nReturn state information for pickling.";
 
 PyMethodDef ACQUISITION_METHODS[] = {
     {"raw_event", METHOD_IMPL(raw_event_body), METH_FASTCALL | METH_KEYWORDS, RAW_EVENT_DOC},
     {"parsed_event", METHOD_IMPL(parsed_event_body), METH_FASTCALL | METH_KEYWORDS, PARSED_EVENT_DOC},
+    {"__reduce__", METHOD_IMPL(reduce_body), METH_FASTCALL | METH_KEYWORDS, REDUCE_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -262,6 +275,7 @@ PyMethodDef PYPY_PROPERTIES[] = {ACQUISITION_PROPERTIES(PYPY_PROPERTY_ENTRY){nul
 PyMethodDef PYPY_METHODS[] = {
     {"raw_event", UNBOUND_IMPL(raw_event_body), METH_FASTCALL | METH_KEYWORDS, RAW_EVENT_DOC},
     {"parsed_event", UNBOUND_IMPL(parsed_event_body), METH_FASTCALL | METH_KEYWORDS, PARSED_EVENT_DOC},
+    {"__reduce__", UNBOUND_IMPL(reduce_body), METH_FASTCALL | METH_KEYWORDS, REDUCE_DOC},
     {nullptr, nullptr, 0, nullptr},
 };
 

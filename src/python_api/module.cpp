@@ -37,13 +37,15 @@ std::vector<PyMethodDef*> registered_functions() {
 }
 
 PyObject* module_function(PyObject* module) {
-  // The Acquisition class comes first:
+  // The Acquisition class comes first, then the functions.
   PyObject* cls = acquisition_class();
   if (cls == nullptr || !add_to_module(module, "Acquisition", cls)) return nullptr;
   for (PyMethodDef* def : registered_functions()) {
     Ref fn = Ref::steal(PyCFunction_NewEx(def, module, nullptr));
     if (!fn || !add_to_module(module, def->ml_name, fn.get())) return nullptr;
   }
+  // The version comes from the CMake project version; it is an attribute, not a public name.
+  if (PyModule_AddStringConstant(module, "__version__", TAVROACQ_VERSION) < 0) return nullptr;
   return module;
 }
 

@@ -158,6 +158,8 @@ TEST(DeserializeMetadata, AcceptedDocuments) {
        {{"k", nested_value(kYamlMaxDepth - 2)}}, {}},
       {"JSON", R"({"params": {"model": "m", "channels": 1, "windows": 2, "samples": 3}, "registers": {}})", "m", 1, 2,
        3, {}, {}},
+      {"a tab before a block scalar outside explicit keys", with_param("k:\t|\n    x"), "telkv3", 4, 64, 32,
+       {{"k", s("x\n")}}, {}},
   };
   for (const auto& c : cases) {
     auto m = deserialize_metadata(c.text);
@@ -271,6 +273,12 @@ TEST(DeserializeMetadata, RejectedDocuments) {
        "nesting deeper"},
       {"an unclosed flow mapping", kParams + "registers: {a: 1\n", ""},
       {"a tab-indented block", "params:\n\tmodel: m\n", ""},
+      // libfyaml would crash once the parse failed (see yaml_document.cpp).
+      {"a block entry after a tab inside an explicit key", "? a:\t- b\n" + kParams + "registers:\n",
+       "a block node after a tab in an explicit key at line 1 column 6"},
+      {"an explicit key after a tab, key on the line before", "?\n  T:\t?'x'\n", "a block node after a tab"},
+      {"a block scalar after a tab inside an explicit key", "- ? a: \t|\n    x\n", "a block node after a tab"},
+      {"a NUL byte after a tab inside an explicit key", std::string("? a:\t\0", 6), "a block node after a tab"},
       {"invalid UTF-8", with_param("k: \"\xC3\x28\""), "invalid UTF-8"},
       {"a reserved directive holding invalid UTF-8", "%a \xE1\n" + kParams + "registers:\n", "invalid UTF-8"},
       {"a NUL byte", with_param(std::string("k: a\0b", 6)), ""},

@@ -1,7 +1,6 @@
 #include "python_api/acquisition/util.h"
 
 #include <cstring>
-#include <optional>
 #include <string>
 
 #include "python_api/acquisition.h"
@@ -81,28 +80,6 @@ PyObject* load_misc_data(const Acquisition& acquisition, MiscDataKind kind) {
   PyObject* loads = pickle_loads();
   if (loads == nullptr) return nullptr;
   return PyObject_CallFunctionObjArgs(loads, pickled.get(), nullptr);
-}
-
-EventFetcher::EventFetcher(const Acquisition& acquisition, std::vector<std::uint64_t> counts)
-    : acquisition_(acquisition), locator_(std::move(counts)) {}
-
-std::expected<void, AcquisitionError> EventFetcher::fetch(std::uint64_t index, ByteSink& sink) {
-  auto at = locator_.locate(index);
-  if (!at) return std::unexpected(at.error());
-  if (!open_ || open_chunk_ != at->chunk) {
-    open_.reset();
-    auto chunk = ReadChunkFile::open_with_index(acquisition_, at->chunk);
-    if (!chunk) return std::unexpected(AcquisitionError::Kind::IndexOutOfBounds);
-    open_.emplace(std::move(*chunk));
-    open_chunk_ = at->chunk;
-  }
-  return open_->get_into(at->index, sink);
-}
-
-std::expected<EventFetcher, AcquisitionError> EventFetcher::walk(const Acquisition& acquisition) {
-  auto counts = acquisition.chunk_event_counts();
-  if (!counts) return std::unexpected(counts.error());
-  return EventFetcher(acquisition, std::move(*counts));
 }
 
 PyObject* parsed_event_at(EventFetcher& fetcher, const Params& params, std::uint64_t index) {

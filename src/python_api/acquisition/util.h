@@ -3,11 +3,9 @@
 #pragma once
 
 #include <cstdint>
-#include <expected>
 #include <filesystem>
-#include <optional>
-#include <vector>
 
+#include "acquisition/fetcher.h"
 #include "python_api/acquisition.h"
 #include "python_api/py.h"
 
@@ -21,23 +19,6 @@ bool to_path(PyObject* obj, const char* arg_name, std::filesystem::path& out);
 // file is absent; null with the exception set (OSError for an unreadable file, the library
 // functions' own exceptions unchanged).
 PyObject* load_misc_data(const Acquisition& acquisition, MiscDataKind kind);
-
-// Fetches events located by one walk of the chunks, made when the fetcher is created; keeps the
-// chunk of the previous event open so a run of events in one chunk opens it once. Lives within one
-// Python call: every call walks the chunks afresh.
-class EventFetcher {
- public:
-  static std::expected<EventFetcher, AcquisitionError> walk(const Acquisition& acquisition);
-  std::uint64_t total() const { return locator_.total(); }
-  std::expected<void, AcquisitionError> fetch(std::uint64_t index, ByteSink& sink);
-
- private:
-  EventFetcher(const Acquisition& acquisition, std::vector<std::uint64_t> counts);
-  const Acquisition& acquisition_;
-  EventLocator locator_;
-  std::optional<ReadChunkFile> open_;
-  std::uint64_t open_chunk_ = 0;
-};
 
 // Event `index` fetched and parsed into its dictionary (new reference, or null with the exception
 // set: IndexError "Index out of bounds" past the end, ParsingError when it does not parse).
