@@ -19,6 +19,7 @@ import ctypes
 import gc
 import gzip
 import os
+import pickle
 import platform
 import sys
 import tempfile
@@ -149,6 +150,7 @@ def cases(root):
         ("Acquisition(bad metadata)*", lambda: [tavroacq.Acquisition(p) for p in bad_metadata[:3]], bad_metadata),
         ("Acquisition(alias bomb)*", lambda: tavroacq.Acquisition(bad_metadata[3]), bad_metadata),
         ("Acquisition(bad args)", lambda: tavroacq.Acquisition(5), []),
+        ("pickle round trip*", lambda: pickle.loads(pickle.dumps(acq)), [acq]),
         ("is_valid", lambda: acq.is_valid, [acq]),
         ("path", lambda: acq.path, [acq]),
         ("name", lambda: acq.name, [acq]),
