@@ -250,33 +250,21 @@ std::optional<std::size_t> flow_depth_exceeded(std::string_view text, std::uint3
 
 // libfyaml (0.7.12) corrupts its indentation stack when, inside an explicit key ("? "), a value
 // indicator is followed on its line by a tab and then by an indicator that opens a block node ("?",
-// ":", "|", ">", "-" and a blank, or a NUL byte): it reports "cannot use tab for indentation of block entry"
-// and crashes when the parser is destroyed. Such text is refused before parsing once any explicit
-// key indicator has been seen (libfyaml refuses it anyway within the key; after the key has ended,
-// a tab before a block scalar would be accepted and is refused here too, a rare loss). Comments and
-// quoted scalars are skipped as above.
+// ":", "|", ">", "-" and a blank, or a NUL byte): it reports "cannot use tab for indentation of
+// block entry" and crashes when the parser is destroyed. Such text is refused before parsing once
+// any explicit key indicator has been seen. The raw text is scanned, quotes and comments included,
+// so that no plain scalar can hide the pattern; the price is that a tab before a block scalar
+// after an explicit key has ended, or the pattern inside a quoted text, is refused too (libfyaml
+// refuses the pattern anyway within the key).
 std::optional<std::size_t> tab_before_block_node(std::string_view text) {
   auto blank = [](char c) { return c == ' ' || c == '\t'; };
   auto blank_or_end = [&](std::size_t j) {
-    return j >= text.size() || blank(text[j]) || text[j] == '\n' || text[j] == '\r';
+    return j >= text.size() || blank(text[j]) || text[j] == '\n' || text[j] == '\r' || text[j] == '\0';
   };
   bool explicit_key = false;
-  char prev = '\n';
   for (std::size_t i = 0; i < text.size(); ++i) {
     const char c = text[i];
-    const bool token_start = prev == '\n' || prev == '\r' || prev == ' ' || prev == '\t' || prev == '[' ||
-                             prev == '{' || prev == ',';
-    if (c == '#' && token_start) {
-      while (i + 1 < text.size() && text[i + 1] != '\n') ++i;
-    } else if ((c == '\'' || c == '"') && (token_start || prev == ':')) {
-      for (++i; i < text.size(); ++i) {
-        if (c == '"' && text[i] == '\\') ++i;
-        else if (text[i] == c) {
-          if (c == '\'' && i + 1 < text.size() && text[i + 1] == '\'') ++i;
-          else break;
-        }
-      }
-    } else if (c == '?' && token_start && blank_or_end(i + 1)) {
+    if (c == '?' && blank_or_end(i + 1)) {
       explicit_key = true;
     } else if (c == ':' && explicit_key && i + 1 < text.size() && blank(text[i + 1])) {
       std::size_t j = i + 1;
@@ -284,12 +272,9 @@ std::optional<std::size_t> tab_before_block_node(std::string_view text) {
       for (; j < text.size() && blank(text[j]); ++j) tab = tab || text[j] == '\t';
       if (tab && j < text.size()) {
         const char n = text[j];
-        if (n == '?' || n == ':' || n == '|' || n == '>' || n == '\0' ||
-            (n == '-' && (blank_or_end(j + 1) || text[j + 1] == '\0')))
-          return j;
+        if (n == '?' || n == ':' || n == '|' || n == '>' || n == '\0' || (n == '-' && blank_or_end(j + 1))) return j;
       }
     }
-    prev = i < text.size() ? text[i] : '\0';
   }
   return std::nullopt;
 }
