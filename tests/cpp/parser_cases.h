@@ -51,6 +51,16 @@ inline Params make_params(std::string model, std::uint64_t channels, std::uint64
   return p;
 }
 
+// Settings of any kind (strings, nulls), for the cases that need more than integers.
+using Additional = std::vector<std::pair<std::string, YamlValue>>;
+
+inline Params make_params(std::string model, std::uint64_t channels, std::uint64_t windows, std::uint64_t samples,
+                          Additional additional) {
+  Params p = make_params(std::move(model), channels, windows, samples);
+  p.additional = std::move(additional);
+  return p;
+}
+
 struct Fields {
   std::vector<std::vector<float>> data;
   std::vector<std::vector<std::uint16_t>> labels;

@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "parser_cases.h"
 #include "parsing/brisav1.h"
 
 namespace tavroacq {
@@ -41,16 +42,10 @@ Bytes packet(std::initializer_list<Words> parts) {
   return be_bytes(all);
 }
 
-using Additional = std::vector<std::pair<std::string, YamlValue>>;
+using testing::Additional;
 
 Params params(std::uint64_t channels, std::uint64_t samples, Additional additional = {}) {
-  Params p;
-  p.model = "brisav2_eval";
-  p.channels = channels;
-  p.windows = 64;
-  p.samples = samples;
-  p.additional = std::move(additional);
-  return p;
+  return testing::make_params("brisav2_eval", channels, 64, samples, std::move(additional));
 }
 
 YamlValue u(std::uint64_t v) { return YamlValue::of_uint(v); }

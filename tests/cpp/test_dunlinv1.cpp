@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "parser_cases.h"
 #include "parsing/dunlinv1.h"
 
 namespace tavroacq {
@@ -38,16 +39,10 @@ Bytes packet(const std::vector<Words>& frames, std::size_t tail = 0) {
   return out;
 }
 
-using Additional = std::vector<std::pair<std::string, YamlValue>>;
+using testing::Additional;
 
 Params params(std::uint64_t channels, std::uint64_t windows, std::uint64_t samples, Additional additional = {}) {
-  Params p;
-  p.model = "dunlin";
-  p.channels = channels;
-  p.windows = windows;
-  p.samples = samples;
-  p.additional = std::move(additional);
-  return p;
+  return testing::make_params("dunlin", channels, windows, samples, std::move(additional));
 }
 
 YamlValue u(std::uint64_t v) { return YamlValue::of_uint(v); }

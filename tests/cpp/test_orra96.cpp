@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "parser_cases.h"
 #include "parsing/orra96.h"
 
 namespace tavroacq {
@@ -49,16 +50,10 @@ Bytes event(const std::vector<Bytes>& blocks, std::size_t footer_bytes = 2) {
   return out;
 }
 
-using Additional = std::vector<std::pair<std::string, YamlValue>>;
+using testing::Additional;
 
 Params params(std::uint64_t channels, std::uint64_t windows, std::uint64_t samples, Additional additional = {}) {
-  Params p;
-  p.model = "orra96";
-  p.channels = channels;
-  p.windows = windows;
-  p.samples = samples;
-  p.additional = std::move(additional);
-  return p;
+  return testing::make_params("orra96", channels, windows, samples, std::move(additional));
 }
 
 YamlValue u(std::uint64_t v) { return YamlValue::of_uint(v); }

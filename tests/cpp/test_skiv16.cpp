@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "parser_cases.h"
 #include "parsing/skiv16.h"
 
 namespace tavroacq {
@@ -37,16 +38,10 @@ Bytes packet(const std::vector<Words>& records, std::size_t header_bytes = 1, st
   return out;
 }
 
-using Additional = std::vector<std::pair<std::string, YamlValue>>;
+using testing::Additional;
 
 Params params(std::uint64_t channels, std::uint64_t windows, std::uint64_t samples, Additional additional = {}) {
-  Params p;
-  p.model = "skiv16";
-  p.channels = channels;
-  p.windows = windows;
-  p.samples = samples;
-  p.additional = std::move(additional);
-  return p;
+  return testing::make_params("skiv16", channels, windows, samples, std::move(additional));
 }
 
 YamlValue u(std::uint64_t v) { return YamlValue::of_uint(v); }
