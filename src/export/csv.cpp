@@ -24,18 +24,6 @@ constexpr std::uint32_t NOT_IN_M = std::numeric_limits<std::uint32_t>::max();
 // so its shortest text is t / 10 written with at most one decimal.
 constexpr float SAMPLE_FAST_LIMIT = 10485760.0f;  // 10 * 2^20
 
-void write_all(int fd, const char* data, std::size_t len) {
-  while (len > 0) {
-    ssize_t n = ::write(fd, data, len);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return;  // a diagnostic that cannot be shown is dropped
-    }
-    data += n;
-    len -= static_cast<std::size_t>(n);
-  }
-}
-
 // One line per call with write(2) on the descriptor itself, so the line is never split or
 // reordered by a buffer that Python or C stdio keep for the same descriptor.
 void report_bad_channel(int fd, std::uint64_t channel, std::uint64_t position) {
@@ -46,7 +34,7 @@ void report_bad_channel(int fd, std::uint64_t channel, std::uint64_t position) {
   std::memcpy(p, " at Event ", 10);
   p = format_uint(p + 10, position);
   *p++ = '\n';
-  write_all(fd, line, static_cast<std::size_t>(p - line));
+  (void)FdSink(fd).write(line, static_cast<std::size_t>(p - line));  // a diagnostic that cannot be shown is dropped
 }
 
 // A channel's label sequence during the merge: [cur, end) is what is left of it.

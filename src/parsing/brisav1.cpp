@@ -169,7 +169,7 @@ std::expected<Brisav1Event, ParsingError> ParseInto<Brisav1Event>::parse_into(Pa
   brisav1::Subpackets subpackets(packet, cache);
   const std::uint8_t* sub = subpackets.next();
   if (sub == nullptr) return std::unexpected(ParsingError::Kind::EmptyPackage);
-  if (cache.channels > brisav1::MAX_CHANNELS) return std::unexpected(ParsingError::Kind::InvalidParameters);
+  if (cache.channels > MAX_CHANNELS) return std::unexpected(ParsingError::Kind::InvalidParameters);
 
   // First the sub-packets to keep, with every check in packet order; then, with the windows
   // per channel known, each channel's sequences are sized once and filled.

@@ -11,9 +11,6 @@ namespace tavroacq {
 namespace brisav1 {
 
 inline constexpr std::uint16_t DEFAULT_STOP_WORD = 0xFA5A;
-// Channel numbers are masked 16-bit words: no packet can fill an entry beyond these, so a larger
-// channel count is refused rather than allocated.
-inline constexpr std::uint64_t MAX_CHANNELS = 65536;
 
 // The constants of one parse, read from Params at the start of every call.
 struct ParamsCache {

@@ -4,6 +4,7 @@
 #include <bit>
 #include <vector>
 
+#include "parsing/samples.h"
 #include "parsing/util.h"
 
 namespace tavroacq::length_layout {
@@ -141,16 +142,16 @@ std::expected<void, ParsingError> read_blocks(const std::uint8_t* region, std::u
     }
   }
 
-  const std::uint64_t samples = b - 1;
+  const std::uint64_t per_block = b - 1;
   std::vector<float*> data_at(limit, nullptr);
   std::vector<std::uint16_t*> label_at(limit, nullptr);
   for (std::uint64_t c = 0; c < limit; ++c) {
     if (blocks[c] == 0) continue;
     auto& data = record.data[c];
     auto& labels = record.window_labels[c];
-    data.resize(data.size() + blocks[c] * samples);
+    data.resize(data.size() + blocks[c] * per_block);
     labels.resize(labels.size() + blocks[c]);
-    data_at[c] = data.data() + data.size() - blocks[c] * samples;
+    data_at[c] = data.data() + data.size() - blocks[c] * per_block;
     label_at[c] = labels.data() + labels.size() - blocks[c];
   }
 
@@ -161,11 +162,8 @@ std::expected<void, ParsingError> read_blocks(const std::uint8_t* region, std::u
     for (std::uint64_t k = 0; k < per_window; ++k, p += 2 * b) {
       const std::uint64_t c = channel_of(p);
       *label_at[c]++ = static_cast<std::uint16_t>(static_cast<std::uint16_t>(be_word(p) & format.windmask) >> shift);
-      float* out = data_at[c];
-      const std::uint8_t* s = p + 2;
-      for (std::uint64_t j = 0; j < samples; ++j)
-        out[j] = static_cast<float>(static_cast<std::uint16_t>(be_word(s + 2 * j) & dmask) >> shift);
-      data_at[c] = out + samples;
+      samples::write_masked_be(p + 2, per_block, dmask, shift, data_at[c]);
+      data_at[c] += per_block;
     }
   }
   return {};

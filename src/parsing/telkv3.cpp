@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <vector>
 
+#include "parsing/samples.h"
+
 namespace tavroacq {
 namespace telkv3 {
 
@@ -85,9 +87,7 @@ std::expected<Telkv3Event, ParsingError> ParseInto<Telkv3Event>::parse_into(Pack
     for (std::uint64_t f = i; f < n_windows; f += n) {
       const std::uint8_t* w = region + 2 * f * window;
       *label++ = static_cast<std::uint16_t>((be_word(w) & p.windmask) >> last_bits);
-      const std::uint8_t* s = w + 2;
-      for (std::uint64_t k = 0; k < per_window; ++k)
-        out[k] = static_cast<float>(static_cast<std::uint16_t>(be_word(s + 2 * k) & dmask) >> last_bits);
+      samples::write_masked_be(w + 2, per_window, dmask, last_bits, out);
       out += per_window;
     }
   }

@@ -3,6 +3,8 @@
 #include <cstring>
 #include <vector>
 
+#include "parsing/samples.h"
+
 namespace tavroacq {
 namespace vexoc {
 
@@ -122,11 +124,8 @@ std::expected<VexocEvent, ParsingError> ParseInto<VexocEvent>::parse_into(Packet
       const std::uint8_t* rec = seg.records + 2 * r * e;
       const std::uint64_t c = channel_in_chip(rec) + seg.base;
       *label_at[c]++ = static_cast<std::uint16_t>(be_word(rec) & p.windmask);
-      float* out = data_at[c];
-      const std::uint8_t* w = rec + 2 * p.n_window_headers;
-      for (std::uint64_t j = 0; j < s; ++j)
-        out[j] = static_cast<float>(static_cast<std::uint16_t>(be_word(w + 2 * j) & dmask));
-      data_at[c] = out + s;
+      samples::write_masked_be(rec + 2 * p.n_window_headers, s, dmask, 0, data_at[c]);
+      data_at[c] += s;
     }
   }
 
