@@ -27,7 +27,7 @@ class Corrections {
     pedestals_ = std::move(table);
     return std::move(*this);
   }
-  Corrections pedestals(std::optional<Pedestals> table) const& { return Corrections(*this).pedestals(std::move(table)); }
+  Corrections pedestals(std::optional<Pedestals> table) const& { return Corrections(params_).pedestals(std::move(table)); }
 
   const Params& params() const { return params_; }
   const std::optional<Pedestals>& pedestal_table() const { return pedestals_; }

@@ -760,7 +760,7 @@ class Reader {
     return push(it->second);
   }
   Status text_key(std::uint64_t& key) {
-    std::string line;
+    std::string& line = line_;
     PICKLE_TRY(in_.short_line(line));
     const auto lit = parse_int(line, false);
     if (!lit || !lit->fits || lit->value < 0) return fail(Error::Malformed);
@@ -784,7 +784,7 @@ class Reader {
   // ---- the opcodes ----------------------------------------------------------------------------
   Status step(std::uint8_t op) {
     std::uint64_t n = 0;
-    std::string line;
+    std::string& line = line_;
     switch (op) {
       case MARK:
         PICKLE_TRY(reserve_more(marks_, 1));
@@ -929,6 +929,9 @@ class Reader {
   }
 
   Input in_;
+  // The text argument of the current opcode, kept between opcodes: a protocol-0 float is often
+  // longer than a string holds without the heap.
+  std::string line_;
   Limits limits_;
   std::uint64_t used_ = 0;
   int proto_ = 0;
