@@ -14,7 +14,6 @@ import os
 import platform
 import random
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
@@ -25,7 +24,8 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 
 BENCH_VENV = ROOT / ".venv" / "bench-cpython"
-sys.path.insert(0, str(ROOT / "bench"))
+import acqwriter  # noqa: E402
+import packets  # noqa: E402
 from figures import Figures  # noqa: E402
 
 FIGURES = Figures("bench_export")
@@ -35,41 +35,28 @@ FIGURES = Figures("bench_export")
 
 
 def orra96_packet(rng, windows, samples, first_window):
-    """Six chip blocks of 16 channel records (header word, windows*samples sample words, footer
-    word), little-endian, samples stored inverted; two footer bytes."""
+    """Six chip blocks (a chip-number byte, 16 channel records, three footer bytes), then two
+    footer bytes."""
     n = windows * samples
-    out = bytearray()
-    for chip in range(6):
-        out.append(chip)  # chip header byte: chip number
-        for ch in range(16):
-            words = [ch << 8 | first_window]
-            words += [~rng.randrange(1024) & 0xFFFF for _ in range(n)]
-            words.append(0)
-            out += struct.pack(f"<{len(words)}H", *words)
-        out += b"\0\0\0"
-    return bytes(out + b"\0\0")
+    return b"".join(bytes([chip]) + b"".join(packets.channel_record(ch, first_window, [rng.randrange(1024) for _ in range(n)])
+                                             for ch in range(16)) + b"\0\0\0"
+                    for chip in range(6)) + b"\0\0"
 
 
 def telkv3_packet(rng, channels, windows_per_channel, samples, first_label):
-    words = [0, 0, 0]
-    for k in range(windows_per_channel):
-        for ch in range(channels):
-            words.append(ch << 9 | ((first_label + k) % 256) << 1)
-            words += [rng.randrange(4096) << 1 for _ in range(samples)]
-    words.append(0)
-    return struct.pack(f">{len(words)}H", *words)
+    return acqwriter.telkv3_packet([(ch, (first_label + k) % 256, [rng.randrange(4096) for _ in range(samples)])
+                                    for k in range(windows_per_channel) for ch in range(channels)], samples)
 
 
 def make_acquisitions(root):
-    from acqwriter import write_acquisition
 
     rng = random.Random(5)
     orra_params = {"model": "orra96", "channels": 96, "windows": 32, "samples": 128}
     base = [orra96_packet(rng, 32, 128, 3) for _ in range(4)]
-    orra = write_acquisition(root / "orra96_run", orra_params, [base * 3])
+    orra = acqwriter.write_acquisition(root / "orra96_run", orra_params, [base * 3])
     tel_params = {"model": "telkv3", "channels": 4, "windows": 256, "samples": 32}
     events = [telkv3_packet(rng, 4, 16, 32, rng.randrange(256)) for _ in range(3000)]
-    tel = write_acquisition(root / "telkv3_run", tel_params, [events])
+    tel = acqwriter.write_acquisition(root / "telkv3_run", tel_params, [events])
     return [("orra96", orra, 12), ("telkv3", tel, 3000)]
 
 

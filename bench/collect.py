@@ -123,9 +123,12 @@ def table(rows, previous):
 
 
 def git_commit():
-    done = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True, cwd=ROOT)
-    dirty = subprocess.run(["git", "status", "--porcelain", "--untracked-files=no"], capture_output=True, text=True,
-                           cwd=ROOT).stdout.strip()
+    try:
+        done = subprocess.run(["git", "rev-parse", "--short", "HEAD"], capture_output=True, text=True, cwd=ROOT)
+        dirty = subprocess.run(["git", "status", "--porcelain", "--untracked-files=no"], capture_output=True,
+                               text=True, cwd=ROOT).stdout.strip()
+    except FileNotFoundError:  # no git on this machine: the figures still count
+        return "unknown"
     return done.stdout.strip() + ("+changes" if dirty else "")
 
 
