@@ -145,16 +145,6 @@ def nested_metadata(params, size, style):
     return (head + deep + "registers: {}\n").encode()
 
 
-def gzip_stream(pieces):
-    """One gzip member holding the concatenation of `pieces` (an iterable of bytes), compressed
-    as it goes so that a bomb never exists uncompressed."""
-    import zlib
-    z = zlib.compressobj(9, zlib.DEFLATED, 16 + zlib.MAX_WBITS)
-    out = [z.compress(p) for p in pieces]
-    out.append(z.flush())
-    return b"".join(out)
-
-
 def gzip_repeat(prefix, unit, count):
     """One gzip member holding `prefix` then `unit` repeated `count` times. The unit is compressed
     once, between full flushes, and its deflate blocks are repeated: a bomb of any size is made

@@ -57,10 +57,6 @@ def rss_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
-def open_fds():
-    return len(os.listdir("/proc/self/fd"))
-
-
 def collect():
     for _ in range(3):
         gc.collect()
@@ -68,7 +64,7 @@ def collect():
 
 def snapshot(watched):
     collect()
-    s = {"fds": open_fds(), "heap": heap_bytes(), "rss": rss_bytes()}
+    s = {"fds": acqwriter.open_fd_count(), "heap": heap_bytes(), "rss": rss_bytes()}
     if CPYTHON:
         s["blocks"] = sys.getallocatedblocks()
         s["traced"] = tracemalloc.get_traced_memory()[0]
