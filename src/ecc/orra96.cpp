@@ -26,6 +26,9 @@ consteval bool positions_invert_table() {
 }
 static_assert(positions_invert_table());
 
+// The portable screen computes parity_code again, but in 16-bit arithmetic throughout
+// (parity_code widens to unsigned), so that its loops can vectorise on 16-bit lanes. The tests
+// compare it with parity_code on every word.
 [[gnu::always_inline]] inline std::uint16_t fold(std::uint16_t x, int shift) {
   return static_cast<std::uint16_t>(x ^ (x >> shift));
 }
