@@ -67,7 +67,7 @@ std::expected<void, AcquisitionError> Acquisition::get_into(std::uint64_t index,
     if (!chunk) return std::unexpected(AcquisitionError::Kind::IndexOutOfBounds);
     auto c = chunk->event_count();
     if (!c) return std::unexpected(c.error());
-    if (i < *c) return chunk->get_into(i, sink);
+    if (i < *c) return chunk->get_counted(i, sink);
     i -= *c;
   }
 }

@@ -28,7 +28,11 @@ std::expected<void, AcquisitionError> ReadChunkFile::get_into(std::uint64_t inde
   if (!index_size) return std::unexpected(Kind::InvalidPath);
   // index < size / 8 is the overflow-free form of "size >= 8 * index + 8".
   if (index >= *index_size / 8) return std::unexpected(Kind::IndexOutOfBounds);
+  return get_counted(index, sink);
+}
 
+std::expected<void, AcquisitionError> ReadChunkFile::get_counted(std::uint64_t index, ByteSink& sink) const {
+  using Kind = AcquisitionError::Kind;
   std::uint8_t rec[8];
   std::int64_t got = pread_full(index_.get(), rec, sizeof rec, index * 8);
   if (got < 0) return std::unexpected(Kind::InvalidPath);

@@ -43,6 +43,9 @@ class ReadChunkFile {
   // yields IndexOutOfBounds, never a fault.
   std::expected<std::vector<std::uint8_t>, AcquisitionError> get(std::uint64_t index) const;
   std::expected<void, AcquisitionError> get_into(std::uint64_t index, ByteSink& sink) const;
+  // The same, for an `index` below a count this object's event_count() has just given: the index
+  // file is not sized again. A file truncated since still yields IndexOutOfBounds.
+  std::expected<void, AcquisitionError> get_counted(std::uint64_t index, ByteSink& sink) const;
 
  private:
   ReadChunkFile(UniqueFd data, UniqueFd index) : data_(std::move(data)), index_(std::move(index)) {}

@@ -58,16 +58,16 @@ std::expected<std::vector<std::uint8_t>, int> read_whole_file(const std::filesys
                                                               std::uint64_t max_size) {
   auto fd = open_read_only(path);
   if (!fd) return std::unexpected(fd.error());
-  auto size = file_size(fd->get());
-  if (!size) return std::unexpected(size.error());
-  // A FIFO, socket or device has no end to read to: it would block or fill memory.
   struct stat st;
   if (::fstat(fd->get(), &st) != 0) return std::unexpected(errno);
+  if (S_ISDIR(st.st_mode)) return std::unexpected(EISDIR);
+  // A FIFO, socket or device has no end to read to: it would block or fill memory.
   if (!S_ISREG(st.st_mode)) return std::unexpected(EINVAL);
-  if (*size > max_size) return std::unexpected(EFBIG);
+  const auto size = static_cast<std::uint64_t>(st.st_size);
+  if (size > max_size) return std::unexpected(EFBIG);
   // The size is a hint: the file may grow or shrink while we read, so read until end of file.
   std::vector<std::uint8_t> out;
-  out.resize(static_cast<std::size_t>(*size) + 1);
+  out.resize(static_cast<std::size_t>(size) + 1);
   std::size_t done = 0;
   for (;;) {
     if (done == out.size()) out.resize(out.size() * 2);
