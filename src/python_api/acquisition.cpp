@@ -189,12 +189,11 @@ PyObject* raw_event_body(AcquisitionState& s, PyObject* const* args, Py_ssize_t 
   if (!index_arg("Acquisition.raw_event()", args, nargs, kwnames, index)) return nullptr;
   Ref bytes = Ref::steal(raw_event_bytes(s.handle, index));
   if (!bytes) return nullptr;
-  Ref pkg_num = Ref::steal(PyLong_FromUnsignedLongLong(index));
-  Ref event_num = Ref::steal(PyLong_FromUnsignedLongLong(index));
+  Ref num = Ref::steal(PyLong_FromUnsignedLongLong(index));  // pkg_num and event_num are both the index
   Ref dict = Ref::steal(PyDict_New());
-  if (!pkg_num || !event_num || !dict || PyDict_SetItemString(dict.get(), "rawdata", bytes.get()) < 0 ||
-      PyDict_SetItemString(dict.get(), "pkg_num", pkg_num.get()) < 0 ||
-      PyDict_SetItemString(dict.get(), "event_num", event_num.get()) < 0)
+  if (!num || !dict || PyDict_SetItemString(dict.get(), "rawdata", bytes.get()) < 0 ||
+      PyDict_SetItemString(dict.get(), "pkg_num", num.get()) < 0 ||
+      PyDict_SetItemString(dict.get(), "event_num", num.get()) < 0)
     return nullptr;
   return dict.release();
 }
@@ -329,6 +328,17 @@ PyObject* acquisition_subscript(PyObject* self, PyObject* key) {
   });
 }
 
+// An iterator of class `type` at the first event of `acq` (an Acquisition object).
+PyObject* new_iterator(PyTypeObject* type, Ref acq) {
+  Ref it = Ref::steal(type->tp_alloc(type, 0));
+  if (!it) return nullptr;
+  auto* obj = reinterpret_cast<IterEventsObject*>(it.get());
+  obj->acq = acq.release();
+  obj->index = 0;
+  obj->busy = false;
+  return it.release();
+}
+
 // A new iterator over a copy of the acquisition object (same path, parameters and metadata
 // object); nothing is read from disk.
 PyObject* acquisition_iter(PyObject* self) {
@@ -340,14 +350,7 @@ PyObject* acquisition_iter(PyObject* self) {
     Ref copy = Ref::steal(wrap(reinterpret_cast<PyTypeObject*>(cls),
                                AcquisitionState{s.handle, s.params, Ref::borrow(s.metadata.get())}));
     if (!copy) return nullptr;
-    auto* type = reinterpret_cast<PyTypeObject*>(iter_cls);
-    Ref it = Ref::steal(type->tp_alloc(type, 0));
-    if (!it) return nullptr;
-    auto* obj = reinterpret_cast<IterEventsObject*>(it.get());
-    obj->acq = copy.release();
-    obj->index = 0;
-    obj->busy = false;
-    return it.release();
+    return new_iterator(reinterpret_cast<PyTypeObject*>(iter_cls), std::move(copy));
   });
 }
 
@@ -384,13 +387,7 @@ PyObject* iter_events_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) 
       PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'Acquisition'", Py_TYPE(acq)->tp_name);
       return prefix_argument_error("acq");
     }
-    Ref it = Ref::steal(type->tp_alloc(type, 0));
-    if (!it) return nullptr;
-    auto* obj = reinterpret_cast<IterEventsObject*>(it.get());
-    obj->acq = Ref::borrow(acq).release();
-    obj->index = 0;
-    obj->busy = false;
-    return it.release();
+    return new_iterator(type, Ref::borrow(acq));
   });
 }
 

@@ -10,5 +10,7 @@ namespace tavroacq::py {
 PyObject* pickle_loads();
 PyObject* gzip_decompress();
 PyObject* yaml_safe_load();
+PyObject* pathlib_path();
+PyObject* array_type();
 
 }  // namespace tavroacq::py

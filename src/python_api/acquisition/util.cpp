@@ -6,22 +6,11 @@
 #include "python_api/acquisition.h"
 #include "python_api/args.h"
 #include "python_api/exceptions.h"
-#include "python_api/lazy_cell.h"
 #include "python_api/parsing.h"
 #include "python_api/python_libs.h"
 
 namespace tavroacq::py {
 namespace {
-
-LazyCell PATHLIB_PATH;
-
-PyObject* pathlib_path() {
-  return PATHLIB_PATH.get([]() -> PyObject* {
-    Ref name = str("pathlib");
-    Ref mod = Ref::steal(name ? PyImport_Import(name.get()) : nullptr);
-    return mod ? PyObject_GetAttrString(mod.get(), "Path") : nullptr;
-  });
-}
 
 bool utf8_path(PyObject* text, std::filesystem::path& out) {
   Py_ssize_t size = 0;
@@ -93,8 +82,7 @@ PyObject* raw_event_bytes(const Acquisition& acquisition, std::uint64_t index) {
   BytesSink sink;
   auto got = acquisition.get_into(index, sink);
   if (!got) return raise_error(got.error());
-  if (!sink.bytes) return PyBytes_FromStringAndSize(nullptr, 0);
-  return sink.bytes.release();
+  return sink.bytes.release();  // a successful fetch has always allocated (or raised MemoryError)
 }
 
 PyObject* map_index_arg(const Acquisition& acquisition, const Params& params, PyObject* key) {
