@@ -103,17 +103,22 @@ def build(root):
     (good / "sub").mkdir()
     (root / "out").mkdir()
     (root / "file").write_text("x")
-    return good, bombed, unsupported
+    # An event of 64 windows: its data and time lists are long enough for PyPy's array route.
+    large = acqwriter.write_acquisition(root / "large" / "run", PARAMS,
+                                        chunks=[[acqwriter.telkv3_packet([(w % 4, w, [w, 2 * w]) for w in range(64)],
+                                                                         samples=2)]])
+    return good, bombed, unsupported, large
 
 
 # Cases marked with a final "*" in their name cost milliseconds a call (PyYAML, files written):
 # they run a tenth of the count.
 def cases(root):
-    good, bombed, unsupported = build(root)
+    good, bombed, unsupported, large = build(root)
     acq = tavroacq.Acquisition(good)
     nameless = tavroacq.Acquisition(str(good / "sub") + "/..")
     bombed_acq = tavroacq.Acquisition(bombed)
     unsupported_acq = tavroacq.Acquisition(unsupported)
+    large_acq = tavroacq.Acquisition(large)
     out = str(root / "out")
     acqs = str(root / "acqs")
     full = bytearray(BLOCK * 6 + 2)
@@ -169,6 +174,7 @@ def cases(root):
         ("raw_event", lambda: acq.raw_event(2), [acq]),
         ("raw_event(beyond)", lambda: acq.raw_event(50), [acq]),
         ("parsed_event", lambda: acq.parsed_event(index=0), [acq]),
+        ("parsed_event (long lists)", lambda: large_acq.parsed_event(0), [large_acq]),
         ("parsed_event(unparsable)", lambda: acq.parsed_event(3), [acq]),
         ("parsed_event(bad args)", lambda: acq.parsed_event(), [acq]),
         ("parsed_event (unsupported model)", lambda: unsupported_acq.parsed_event(0), [unsupported_acq]),

@@ -11,6 +11,7 @@
 #include "python_api/args.h"
 #include "python_api/exceptions.h"
 #include "python_api/lazy_cell.h"
+#include "python_api/parsing.h"
 #include "python_api/registry.h"
 
 namespace tavroacq::py {
@@ -221,24 +222,16 @@ PyObject* rows(const std::vector<WordError>& errors) {
 
 #else
 
-// CPython: the tuples straight from the C API. The int objects of values below 65536 are shared
-// between rows when there are many, and the tuples are kept away from the cycle collector.
+// CPython: the tuples straight from the C API, with the shared int objects of values below 65536;
+// the tuples are kept away from the cycle collector.
 PyObject* rows(const std::vector<WordError>& errors) {
   Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(errors.size())));
   if (!list) return nullptr;
-  std::vector<Ref> shared(errors.size() > 4096 ? 65536 : 0);
-  auto small_int = [&](std::uint64_t v) -> PyObject* {
-    if (v >= shared.size()) return PyLong_FromUnsignedLongLong(v);
-    Ref& cached = shared[v];
-    if (!cached) cached = Ref::steal(PyLong_FromUnsignedLongLong(v));
-    Py_XINCREF(cached.get());
-    return cached.get();
-  };
   for (std::size_t i = 0; i < errors.size(); ++i) {
     const WordError& e = errors[i];
-    Ref items[6] = {Ref::steal(small_int(e.offset)),    Ref::steal(PyLong_FromUnsignedLongLong(e.position)),
-                    Ref::steal(small_int(e.word)),      Ref::steal(small_int(e.corrected)),
-                    Ref::steal(small_int(e.bit)),       Ref::steal(small_int(e.correctable))};
+    Ref items[6] = {Ref::steal(int_object(e.offset)), Ref::steal(int_object(e.position)),
+                    Ref::steal(int_object(e.word)),   Ref::steal(int_object(e.corrected)),
+                    Ref::steal(int_object(e.bit)),    Ref::steal(int_object(e.correctable))};
     for (const Ref& item : items) {
       if (!item) return nullptr;
     }

@@ -1,11 +1,13 @@
 #include "python_api/parsing.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
 #include "parsing/util.h"
 #include "python_api/exceptions.h"
 #include "python_api/lazy_cell.h"
+#include "python_api/python_libs.h"
 
 // How the per-channel lists get their numbers. Creating one number object at a time through the
 // C API is what costs on PyPy (about 900 ns per float), so the lists are built by the fastest
@@ -17,20 +19,34 @@
 // - array route (PyPy): all values of a field are copied into one array.array, list() turns it
 //   into one list and slicing cuts it per channel. PyPy copies an array's raw values into an
 //   unboxed list (about 1 ns per element, where tolist() boxes every element), and slices such a
-//   list by copying. The array is made by repeating a one-element array and filled through its
-//   buffer: going through a bytes object costs three times as much.
+//   list by copying. The array is a slice of a scratch array filled through its buffer (see
+//   ScratchArray): going through a bytes object costs three times as much.
 #ifndef TAVROACQ_ARRAY_ROUTE_MIN
 #define TAVROACQ_ARRAY_ROUTE_MIN 128
 #endif
 
 namespace tavroacq::py {
+
+namespace {
+PyObject* INT_CACHE[65536];
+}  // namespace
+
+PyObject* int_object(std::uint64_t v) {
+  if (v < 65536) {
+    PyObject*& slot = INT_CACHE[v];
+    if (slot == nullptr) slot = PyLong_FromLong(static_cast<long>(v));  // kept for the life of the process
+    Py_XINCREF(slot);
+    return slot;
+  }
+  return PyLong_FromUnsignedLongLong(v);
+}
+
 namespace {
 
 template <class T>
 using PerChannel = std::vector<std::vector<T>>;
 
 PyObject* FLOAT_CACHE[65536];
-PyObject* INT_CACHE[65536];
 
 inline PyObject* number_object(float v) {
   if (v >= 0.0f && v < 65536.0f) {
@@ -45,15 +61,6 @@ inline PyObject* number_object(float v) {
   return PyFloat_FromDouble(v);
 }
 
-inline PyObject* int_object(std::uint64_t v) {
-  if (v < 65536) {
-    PyObject*& slot = INT_CACHE[v];
-    if (slot == nullptr) slot = PyLong_FromLong(static_cast<long>(v));
-    Py_XINCREF(slot);
-    return slot;
-  }
-  return PyLong_FromUnsignedLongLong(v);
-}
 inline PyObject* number_object(std::uint16_t v) { return int_object(v); }
 inline PyObject* number_object(std::uint32_t v) { return int_object(v); }
 
@@ -99,41 +106,73 @@ struct ArrayCode<std::uint32_t> {
 };
 
 // A one-element array of the element type (never handed out): repeating it makes an array of any
-// length in one call, which the values are then copied into through the buffer interface.
+// length in one call.
 template <class T>
 PyObject* template_array() {
   return ArrayCode<T>::cell.get([]() -> PyObject* {
-    Ref name = str("array");
-    Ref mod = Ref::steal(name ? PyImport_Import(name.get()) : nullptr);
-    Ref type = Ref::steal(mod ? PyObject_GetAttrString(mod.get(), "array") : nullptr);
+    PyObject* type = array_type();
+    if (type == nullptr) return nullptr;
     Ref code = str(ArrayCode<T>::code);
     const char zero[sizeof(T)] = {};
     Ref bytes = Ref::steal(PyBytes_FromStringAndSize(zero, sizeof(T)));
-    if (!type || !code || !bytes) return nullptr;
-    return PyObject_CallFunctionObjArgs(type.get(), code.get(), bytes.get(), nullptr);
+    if (!code || !bytes) return nullptr;
+    return PyObject_CallFunctionObjArgs(type, code.get(), bytes.get(), nullptr);
   });
 }
+
+// PyPy (7.3) keeps about 32 bytes for every buffer it hands out of an array, until the process
+// ends, so asking a new array for its buffer at every field would leak with every event. Each
+// element type has one scratch array instead, whose buffer stays exported for the life of the
+// process: the values are copied into it and a slice of it becomes the field's array. It grows
+// by doubling, so its buffer is asked for a few times in all. The GIL is held from the copy to
+// the slice, so no other thread sees it half filled.
+template <class T>
+struct ScratchArray {
+  PyObject* array = nullptr;  // kept for the process
+  Py_buffer view{};
+  std::size_t capacity = 0;
+
+  // The scratch buffer for at least `n` elements, or null with an exception set.
+  T* reserve(std::size_t n) {
+    if (n <= capacity) return static_cast<T*>(view.buf);
+    PyObject* one = template_array<T>();
+    if (one == nullptr) return nullptr;
+    const std::size_t grown = std::max(n, 2 * capacity);
+    Ref bigger = Ref::steal(PySequence_Repeat(one, static_cast<Py_ssize_t>(grown)));
+    if (!bigger) return nullptr;
+    Py_buffer bigger_view;
+    if (PyObject_GetBuffer(bigger.get(), &bigger_view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return nullptr;
+    if (bigger_view.len != static_cast<Py_ssize_t>(grown * sizeof(T)) || bigger_view.itemsize != sizeof(T)) {
+      PyBuffer_Release(&bigger_view);
+      throw InternalFailure("array buffer does not match its element count");
+    }
+    if (array != nullptr) {
+      PyBuffer_Release(&view);
+      Py_DECREF(array);
+    }
+    array = bigger.release();
+    view = bigger_view;
+    capacity = grown;
+    return static_cast<T*>(view.buf);
+  }
+};
+
+template <class T>
+ScratchArray<T> SCRATCH;
 
 // One list of every value of every channel, in channel order, through an array of them.
 template <class T>
 Ref flat_list(const PerChannel<T>& channels, std::size_t total) {
-  PyObject* one = template_array<T>();
-  if (one == nullptr) return Ref();
-  Ref array = Ref::steal(PySequence_Repeat(one, static_cast<Py_ssize_t>(total)));
-  if (!array) return Ref();
-  Py_buffer view;
-  if (PyObject_GetBuffer(array.get(), &view, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return Ref();
-  if (view.len != static_cast<Py_ssize_t>(total * sizeof(T)) || view.itemsize != sizeof(T)) {
-    PyBuffer_Release(&view);
-    throw InternalFailure("array buffer does not match its element count");
-  }
-  auto* dst = static_cast<char*>(view.buf);
+  ScratchArray<T>& scratch = SCRATCH<T>;
+  T* dst = scratch.reserve(total);
+  if (dst == nullptr) return Ref();
   for (const auto& ch : channels) {
     if (ch.empty()) continue;
     std::memcpy(dst, ch.data(), ch.size() * sizeof(T));
-    dst += ch.size() * sizeof(T);
+    dst += ch.size();
   }
-  PyBuffer_Release(&view);
+  Ref array = Ref::steal(PySequence_GetSlice(scratch.array, 0, static_cast<Py_ssize_t>(total)));
+  if (!array) return Ref();
   return Ref::steal(PySequence_List(array.get()));
 }
 

@@ -10,6 +10,9 @@
 
 namespace tavroacq::py {
 
+// The int object of `v`. Those of values below 65536 are shared: made once, kept for the process.
+PyObject* int_object(std::uint64_t v);
+
 // {"data", "window_labels", "time", "timing", "ecc_errors"} for the packet `raw` (consumed),
 // parsed with `params`; null with ParsingError set when the model is unsupported or the packet
 // does not parse.
