@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "parse_bench.h"
 #include "parsing/brisav1.h"
 #include "parsing/dunlinv1.h"
 #include "parsing/orra96.h"
@@ -18,7 +19,7 @@
 namespace tavroacq {
 namespace {
 
-using Bytes = std::vector<std::uint8_t>;
+using namespace bench;
 
 void put_le(Bytes& out, std::uint16_t w) {
   out.push_back(static_cast<std::uint8_t>(w));
@@ -37,15 +38,6 @@ struct Noise {
     return static_cast<std::uint16_t>(state >> 16);
   }
 };
-
-Params make_params(const char* model, std::uint64_t channels, std::uint64_t windows, std::uint64_t samples) {
-  Params p;
-  p.model = model;
-  p.channels = channels;
-  p.windows = windows;
-  p.samples = samples;
-  return p;
-}
 
 // orra96: six chips of sixteen channels, 64 windows of 64 samples: 786842 bytes.
 std::pair<Bytes, Params> orra96_event() {
@@ -114,75 +106,6 @@ std::pair<Bytes, Params> dunlinv1_event() {
   put_be(out, 0);
   put_be(out, 0);
   return {out, make_params("dunlin", 32, 64, 32)};
-}
-
-// Processor time of the calling thread: the machine is shared, so wall time says little.
-double cpu_seconds() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return static_cast<double>(ts.tv_sec) + 1e-9 * static_cast<double>(ts.tv_nsec);
-}
-
-// The best processor time of one memcpy of `size` bytes, over rounds of many copies.
-double memcpy_seconds(std::size_t size) {
-  const Bytes src(size, 0x5A);
-  Bytes dst(size);
-  double best = 1e9;
-  for (int round = 0; round < 20; ++round) {
-    const double t0 = cpu_seconds();
-    for (int k = 0; k < 20; ++k) {
-      std::memcpy(dst.data(), src.data(), size);
-      benchmark::DoNotOptimize(dst.data());
-      benchmark::ClobberMemory();
-    }
-    best = std::min(best, (cpu_seconds() - t0) / 20);
-  }
-  return best;
-}
-
-// The bytes the parsed record holds: samples, labels, time values (and timing values).
-std::size_t record_bytes(const EventRecord& e) {
-  std::size_t n = 0;
-  for (const auto& v : e.data) n += v.size() * sizeof(float);
-  for (const auto& v : e.window_labels) n += v.size() * sizeof(std::uint16_t);
-  for (const auto& v : e.time) n += v.size() * sizeof(std::uint16_t);
-  if (e.timing)
-    for (const auto& v : *e.timing) n += v.size() * sizeof(std::uint32_t);
-  return n;
-}
-
-// Besides bytes per second: `of_memcpy`, the parse's speed as a fraction of memcpy of the
-// packet, and `of_memcpy_out`, as a fraction of memcpy of the bytes the record holds (the
-// parse writes those, so this is its floor).
-template <class E>
-void parse_bench(benchmark::State& state, const std::pair<Bytes, Params>& event) {
-  const auto& [bytes, params] = event;
-  const auto probe = ParseInto<E>::parse_into(bytes, params);
-  if (!probe) {
-    state.SkipWithError("the benchmark packet does not parse");
-    return;
-  }
-  const double copy_in = memcpy_seconds(bytes.size());
-  const double copy_out = memcpy_seconds(record_bytes(*probe));
-  const double t0 = cpu_seconds();
-  for (auto _ : state) {
-    auto parsed = ParseInto<E>::parse_into(bytes, params);
-    benchmark::DoNotOptimize(parsed);
-  }
-  const double per_parse = (cpu_seconds() - t0) / static_cast<double>(state.iterations());
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
-  state.counters["of_memcpy"] = copy_in / per_parse;
-  state.counters["of_memcpy_out"] = copy_out / per_parse;
-}
-
-void memcpy_bench(benchmark::State& state, const Bytes& bytes) {
-  Bytes dst(bytes.size());
-  for (auto _ : state) {
-    std::memcpy(dst.data(), bytes.data(), bytes.size());
-    benchmark::DoNotOptimize(dst.data());
-    benchmark::ClobberMemory();
-  }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * bytes.size()));
 }
 
 const auto ORRA96 = orra96_event();
