@@ -24,19 +24,19 @@ ROOT = Path(__file__).resolve().parent.parent
 sys.path.insert(0, str(ROOT / "tests"))
 
 BENCH_VENV = ROOT / ".venv" / "bench-cpython"
-import acqwriter  # noqa: E402
-import packets  # noqa: E402
 from figures import Figures  # noqa: E402
 
 FIGURES = Figures("bench_export")
 
 
 # --- acquisitions ---------------------------------------------------------------------------------
+# The test writers are imported where they are used: the venv of the pandas run has no PyYAML.
 
 
 def orra96_packet(rng, windows, samples, first_window):
     """Six chip blocks (a chip-number byte, 16 channel records, three footer bytes), then two
     footer bytes."""
+    import packets
     n = windows * samples
     return b"".join(bytes([chip]) + b"".join(packets.channel_record(ch, first_window, [rng.randrange(1024) for _ in range(n)])
                                              for ch in range(16)) + b"\0\0\0"
@@ -44,11 +44,13 @@ def orra96_packet(rng, windows, samples, first_window):
 
 
 def telkv3_packet(rng, channels, windows_per_channel, samples, first_label):
+    import acqwriter
     return acqwriter.telkv3_packet([(ch, (first_label + k) % 256, [rng.randrange(4096) for _ in range(samples)])
                                     for k in range(windows_per_channel) for ch in range(channels)], samples)
 
 
 def make_acquisitions(root):
+    import acqwriter
 
     rng = random.Random(5)
     orra_params = {"model": "orra96", "channels": 96, "windows": 32, "samples": 128}
